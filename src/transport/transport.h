@@ -1,0 +1,130 @@
+// Device command transport: the command record, the ASPI and pass-through
+// paths behind `ExecuteCommand`, the drive command set and the failure texts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "discovery/drive_table.h"
+#include "platform/ptr32.h"
+
+// ---------------------------------------------------------------- layouts
+#pragma pack(push, 1)
+struct SRB_Header {  // common ASPI header
+  uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+  uint32_t SRB_Hdr_Rsvd;
+};
+struct SRB_HAInquiry {  // 60 bytes
+  uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+  uint32_t SRB_Hdr_Rsvd;
+  uint8_t HA_Count;
+  uint8_t HA_SCSI_ID;
+  uint8_t HA_ManagerId[16];
+  uint8_t HA_Identifier[16];
+  uint8_t HA_Unique[16];
+  uint16_t HA_Rsvd1;
+};
+struct SRB_GDEVBlock {
+  uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+  uint32_t SRB_Hdr_Rsvd;
+  uint8_t SRB_Target, SRB_Lun, SRB_DeviceType, SRB_Rsvd1;
+};
+// `CommandRecord`: the status record of a command, laid out as SRB_ExecSCSICmd
+// (80 bytes in the 32-bit build and natively).
+struct CommandRecord {
+  uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+  uint32_t SRB_Hdr_Rsvd;
+  uint8_t SRB_Target, SRB_Lun;
+  uint16_t SRB_Rsvd1;
+  uint32_t SRB_BufLen;
+  plat::PtrField SRB_BufPointer;
+  uint8_t SRB_SenseLen, SRB_CDBLen, SRB_HaStat, SRB_TargStat;
+  plat::PtrField SRB_PostProc;
+  uint8_t SRB_Rsvd2[20];
+  uint8_t CDBByte[16];
+  uint8_t SenseArea[16];
+};
+// SCSI_PASS_THROUGH_DIRECT (44 bytes) followed by the sense buffer at 48.
+struct PassThroughBlock {
+  uint16_t Length;
+  uint8_t ScsiStatus, PathId, TargetId, Lun, CdbLength, SenseInfoLength, DataIn;
+  uint8_t Align1[3];
+  uint32_t DataTransferLength;
+  uint32_t TimeOutValue;
+  plat::PtrField DataBuffer;
+  uint32_t SenseInfoOffset;
+  uint8_t Cdb[16];
+  uint8_t Align2[4];
+  uint8_t Sense[32];
+};
+struct IoScsiCapabilities {  // IO_SCSI_CAPABILITIES, 24 bytes
+  uint32_t Length, MaximumTransferLength, MaximumPhysicalPages, SupportedAsynchronousEvents,
+      AlignmentMask;
+  uint8_t TaggedQueuing, AdapterScansDown, AdapterUsesPio, Reserved;
+};
+#pragma pack(pop)
+
+#if !defined(_WIN64)
+static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
+static_assert(sizeof(CommandRecord) == 80, "SRB_ExecSCSICmd layout");
+static_assert(sizeof(PassThroughBlock) == 80, "pass-through block layout");
+static_assert(offsetof(CommandRecord, CDBByte) == 48 && offsetof(CommandRecord, SenseArea) == 64,
+              "SRB_ExecSCSICmd offsets");
+static_assert(offsetof(PassThroughBlock, Sense) == 48, "pass-through sense offset");
+#endif
+static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES layout");
+
+// ASPI constants
+constexpr uint8_t SC_HA_INQUIRY = 0, SC_GET_DEV_TYPE = 1, SC_EXEC_SCSI_CMD = 2;
+constexpr uint8_t SS_PENDING = 0, SS_COMP = 1;
+constexpr uint8_t SRB_DIR_IN = 0x08, SRB_DIR_OUT = 0x10, SRB_EVENT_NOTIFY = 0x40;
+constexpr uint8_t SENSE_LEN = 14;
+constexpr uint32_t IOCTL_SCSI_GET_CAPABILITIES_CODE = 0x41010;
+constexpr uint32_t IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE = 0x4D014;
+
+// ---------------------------------------------------------------- state
+enum : uint8_t { Aspi = 0, PassThrough = 1 };
+extern uint8_t TransportKind;
+extern CommandRecord* LastCommand;
+extern CommandRecord AspiExecBlock;          // the ASPI path's SRB_ExecSCSICmd
+extern CommandRecord PassThroughResult;      // the pass-through path's record
+// Text of the last failed flash write (English only).  Written by the worker
+// before it publishes ProgressCounter 0; read by the dialog after it sees 0.
+extern std::string LastErrorText;
+void ResetTransportState();  // start-up and tests: back to the state of a new process
+
+// ---------------------------------------------------------------- ASPI path
+int LoadAspiLibrary();
+void FreeAspiLibrary();
+int QueryAspiSupport();
+int InquireHostAdapter(uint8_t adapter, SRB_HAInquiry** reply);
+int GetDeviceType(const DriveRecord& drive, uint8_t* type);
+int ExecuteCommand(const DriveRecord& drive, void* data, uint32_t length, const uint8_t* cdb,
+                   uint8_t cdb_length, uint8_t direction);
+int ExecuteAspiCommand(const DriveRecord& drive, void* data, uint32_t length, const uint8_t* cdb,
+                       uint8_t cdb_length, uint8_t direction);
+int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t length,
+                              const uint8_t* cdb, uint8_t cdb_length, uint8_t direction);
+
+// An aligned block: `data` is what the transport uses, `block` what it frees.
+struct AlignedBuffer {
+  uint8_t* data = nullptr;
+  void* block = nullptr;
+};
+AlignedBuffer AllocateAligned(uint32_t size, uint32_t mask);
+void ReleaseAligned(AlignedBuffer& buffer);
+
+// ---------------------------------------------------------------- command set
+int Inquiry(const DriveRecord& drive, void* buffer, uint32_t length);
+int TestUnitReady(const DriveRecord& drive);
+int StartStopUnit(const DriveRecord& drive, uint8_t load_eject_start, uint8_t immediate);
+int ReadDriveMemory(const DriveRecord& drive, void* buffer, uint32_t length, uint32_t address);
+int FlashControl(const DriveRecord& drive, uint8_t byte7, uint8_t byte8);
+int SetDownloadMode(const DriveRecord& drive, uint8_t mode);
+int WriteFlashBlock(const DriveRecord& drive, const void* data, uint32_t length, uint32_t address);
+uint16_t FlashChecksum(const uint8_t* data, uint32_t length);
+
+// ---------------------------------------------------------------- failure texts
+void DescribeFailure(int code, std::string& text);
+int CheckCommandResult(int code);

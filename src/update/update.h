@@ -1,0 +1,39 @@
+// The update procedure: pre-update checks, the flash worker and the dialog's
+// progress logic (behind a small view interface so tests can drive it).
+#pragma once
+
+#include <cstdint>
+
+#include "update/update_state.h"
+
+int CheckDrive();
+
+// The worker class: its constructor is the whole flash sequence.
+class CKSFUpdate {
+ public:
+  CKSFUpdate();  // RunFlashSequence
+};
+void RunFlashSequence();
+uint32_t UpdateThreadProc(void* parameter);
+
+// What the UPDATE handler needs from the main dialog.
+class UpdateView {
+ public:
+  virtual ~UpdateView() = default;
+  virtual void EnableUpdateButton(bool enable) = 0;
+  virtual void EnableExitButton(bool enable) = 0;
+  virtual int CurrentSelection() = 0;
+  virtual void SetStatusText(const char* text) = 0;
+  virtual void SetProgressRange(uint16_t maximum) = 0;  // minimum 0
+  virtual void SetProgressStep(int step) = 0;
+  virtual void SetProgressPosition(int position) = 0;
+  virtual void StepProgress() = 0;
+  virtual void Repaint() = 0;
+  virtual void* OwnerWindow() = 0;
+  virtual void EndDialogOk() = 0;  // the framework's standard OK action
+};
+void OnUpdate(UpdateView& view);
+int MonitorUpdate(UpdateView& view);
+void OnDriveSelChange(UpdateView& view);
+// Number of BufferSize units of the images (the transfer phase's total).
+uint32_t TransferTotal();
