@@ -92,6 +92,9 @@ class Platform {
   virtual uint32_t GetUserDefaultLcid() = 0;
   // Full path of the running executable.
   virtual bool GetModuleFileName(char* out, size_t size) = 0;
+  // True when `byte` starts a two-byte character in the system (ANSI) code
+  // page (IsDBCSLeadByte): upper-casing must leave the trail byte alone.
+  virtual bool IsDbcsLeadByte(uint8_t byte) = 0;
 
   // --- binary file reading (image files) ---
   // CreateFileA(read access, read sharing, OPEN_EXISTING); nullptr on failure.
