@@ -6,7 +6,7 @@ find_package(Threads REQUIRED)
 file(GLOB KSF_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES})
 target_include_directories(ksf_unit_tests PRIVATE tests/unit)
-target_link_libraries(ksf_unit_tests PRIVATE ksfsim ksfcore GTest::gtest GTest::gmock Threads::Threads)
+target_link_libraries(ksf_unit_tests PRIVATE ksfsim ksfcore GTest::gtest_main GTest::gmock Threads::Threads)
 include(GoogleTest)
 gtest_discover_tests(ksf_unit_tests DISCOVERY_TIMEOUT 60)
 
