@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/ptr32.h"
@@ -15,29 +16,33 @@ Platform& Os() { return *g_platform; }
 void SetPlatform(Platform* platform) { g_platform = platform; }
 
 #if !defined(_WIN32)
+// Request blocks carry a pointer for the duration of one command only, so a
+// ring of slots is plenty: a token stays valid until 4095 other pointers have
+// been handed out after it.
 namespace {
+constexpr uint32_t kSlots = 4096;
 std::mutex g_tokens_mutex;
-std::vector<void*>& Tokens() {
-  static std::vector<void*> tokens{nullptr};
-  return tokens;
-}
+std::vector<void*> g_slots(kSlots, nullptr);
+std::unordered_map<void*, uint32_t> g_index;
+uint32_t g_next = 1;
 }  // namespace
 
 PtrField PtrToField(void* pointer) {
   if (pointer == nullptr) return 0;
   std::lock_guard<std::mutex> lock(g_tokens_mutex);
-  auto& tokens = Tokens();
-  for (size_t i = 1; i < tokens.size(); ++i) {
-    if (tokens[i] == pointer) return static_cast<PtrField>(i);
-  }
-  tokens.push_back(pointer);
-  return static_cast<PtrField>(tokens.size() - 1);
+  auto found = g_index.find(pointer);
+  if (found != g_index.end()) return found->second;
+  uint32_t slot = g_next;
+  g_next = g_next % (kSlots - 1) + 1;
+  if (g_slots[slot] != nullptr) g_index.erase(g_slots[slot]);
+  g_slots[slot] = pointer;
+  g_index[pointer] = slot;
+  return slot;
 }
 
 void* FieldToPtr(PtrField field) {
   std::lock_guard<std::mutex> lock(g_tokens_mutex);
-  auto& tokens = Tokens();
-  return field < tokens.size() ? tokens[field] : nullptr;
+  return field < kSlots ? g_slots[field] : nullptr;
 }
 #endif
 
