@@ -6,6 +6,13 @@
 
 #include "update/update_state.h"
 
+// Owner window of the update's message boxes (the main dialog).  OnUpdate
+// sets it from the view; nullptr means no owner.
+void SetMessageOwner(void* owner);
+void* MessageOwner();
+
+// 1: the selected drive may take this firmware; 0: stop (a box, or none, was
+// shown).
 int CheckDrive();
 
 // The worker class: its constructor is the whole flash sequence.
