@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -65,15 +66,61 @@ struct IoScsiCapabilities {  // IO_SCSI_CAPABILITIES, 24 bytes
 };
 #pragma pack(pop)
 
+// Every build with 4-byte pointer fields (the 32-bit Windows product and the
+// native build, whose fields hold 32-bit tokens) has the published layouts
+// byte for byte.  src/platform/win32/layout_check.cpp also compares them with
+// the system's own pass-through declarations.
 #if !defined(_WIN64)
-static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
-static_assert(sizeof(CommandRecord) == 80, "SRB_ExecSCSICmd layout");
-static_assert(sizeof(PassThroughBlock) == 80, "pass-through block layout");
-static_assert(offsetof(CommandRecord, CDBByte) == 48 && offsetof(CommandRecord, SenseArea) == 64,
-              "SRB_ExecSCSICmd offsets");
-static_assert(offsetof(PassThroughBlock, Sense) == 48, "pass-through sense offset");
+static_assert(sizeof(SRB_Header) == 8 && offsetof(SRB_Header, SRB_Status) == 1 &&
+                  offsetof(SRB_Header, SRB_HaId) == 2 && offsetof(SRB_Header, SRB_Flags) == 3 &&
+                  offsetof(SRB_Header, SRB_Hdr_Rsvd) == 4,
+              "ASPI header layout");
+static_assert(sizeof(SRB_HAInquiry) == 60 && offsetof(SRB_HAInquiry, HA_Count) == 8 &&
+                  offsetof(SRB_HAInquiry, HA_SCSI_ID) == 9 &&
+                  offsetof(SRB_HAInquiry, HA_ManagerId) == 10 &&
+                  offsetof(SRB_HAInquiry, HA_Identifier) == 26 &&
+                  offsetof(SRB_HAInquiry, HA_Unique) == 42 &&
+                  offsetof(SRB_HAInquiry, HA_Rsvd1) == 58,
+              "SRB_HAInquiry layout");
+static_assert(sizeof(SRB_GDEVBlock) == 12 && offsetof(SRB_GDEVBlock, SRB_Target) == 8 &&
+                  offsetof(SRB_GDEVBlock, SRB_Lun) == 9 &&
+                  offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10 &&
+                  offsetof(SRB_GDEVBlock, SRB_Rsvd1) == 11,
+              "SRB_GDEVBlock layout");
+static_assert(
+    sizeof(CommandRecord) == 80 && offsetof(CommandRecord, SRB_Status) == 1 &&
+        offsetof(CommandRecord, SRB_HaId) == 2 && offsetof(CommandRecord, SRB_Flags) == 3 &&
+        offsetof(CommandRecord, SRB_Hdr_Rsvd) == 4 && offsetof(CommandRecord, SRB_Target) == 8 &&
+        offsetof(CommandRecord, SRB_Lun) == 9 && offsetof(CommandRecord, SRB_Rsvd1) == 10 &&
+        offsetof(CommandRecord, SRB_BufLen) == 12 &&
+        offsetof(CommandRecord, SRB_BufPointer) == 16 &&
+        offsetof(CommandRecord, SRB_SenseLen) == 20 && offsetof(CommandRecord, SRB_CDBLen) == 21 &&
+        offsetof(CommandRecord, SRB_HaStat) == 22 && offsetof(CommandRecord, SRB_TargStat) == 23 &&
+        offsetof(CommandRecord, SRB_PostProc) == 24 && offsetof(CommandRecord, SRB_Rsvd2) == 28 &&
+        offsetof(CommandRecord, CDBByte) == 48 && offsetof(CommandRecord, SenseArea) == 64,
+    "SRB_ExecSCSICmd layout");
+static_assert(sizeof(PassThroughBlock) == 80 && offsetof(PassThroughBlock, ScsiStatus) == 2 &&
+                  offsetof(PassThroughBlock, PathId) == 3 &&
+                  offsetof(PassThroughBlock, TargetId) == 4 &&
+                  offsetof(PassThroughBlock, Lun) == 5 &&
+                  offsetof(PassThroughBlock, CdbLength) == 6 &&
+                  offsetof(PassThroughBlock, SenseInfoLength) == 7 &&
+                  offsetof(PassThroughBlock, DataIn) == 8 &&
+                  offsetof(PassThroughBlock, DataTransferLength) == 12 &&
+                  offsetof(PassThroughBlock, TimeOutValue) == 16 &&
+                  offsetof(PassThroughBlock, DataBuffer) == 20 &&
+                  offsetof(PassThroughBlock, SenseInfoOffset) == 24 &&
+                  offsetof(PassThroughBlock, Cdb) == 28 &&
+                  offsetof(PassThroughBlock, Align2) == 44 &&
+                  offsetof(PassThroughBlock, Sense) == 48,
+              "SCSI_PASS_THROUGH_DIRECT (44 bytes) and the sense buffer at 48");
 #endif
-static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES layout");
+static_assert(sizeof(IoScsiCapabilities) == 24 &&
+                  offsetof(IoScsiCapabilities, MaximumTransferLength) == 4 &&
+                  offsetof(IoScsiCapabilities, AlignmentMask) == 16 &&
+                  offsetof(IoScsiCapabilities, TaggedQueuing) == 20 &&
+                  offsetof(IoScsiCapabilities, Reserved) == 23,
+              "IO_SCSI_CAPABILITIES layout");
 
 // ASPI constants
 constexpr uint8_t SC_HA_INQUIRY = 0, SC_GET_DEV_TYPE = 1, SC_EXEC_SCSI_CMD = 2;
@@ -87,8 +134,8 @@ constexpr uint32_t IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE = 0x4D014;
 enum : uint8_t { Aspi = 0, PassThrough = 1 };
 extern uint8_t TransportKind;
 extern CommandRecord* LastCommand;
-extern CommandRecord AspiExecBlock;          // the ASPI path's SRB_ExecSCSICmd
-extern CommandRecord PassThroughResult;      // the pass-through path's record
+extern CommandRecord AspiExecBlock;      // the ASPI path's SRB_ExecSCSICmd
+extern CommandRecord PassThroughResult;  // the pass-through path's record
 // Text of the last failed flash write (English only).  Written by the worker
 // before it publishes ProgressCounter 0; read by the dialog after it sees 0.
 extern std::string LastErrorText;
@@ -123,7 +170,11 @@ int ReadDriveMemory(const DriveRecord& drive, void* buffer, uint32_t length, uin
 int FlashControl(const DriveRecord& drive, uint8_t byte7, uint8_t byte8);
 int SetDownloadMode(const DriveRecord& drive, uint8_t mode);
 int WriteFlashBlock(const DriveRecord& drive, const void* data, uint32_t length, uint32_t address);
+// Byte sum of a flash block modulo 65536 (the vendor write's checksum).
 uint16_t FlashChecksum(const uint8_t* data, uint32_t length);
+// The same sum without vector instructions: what builds without SSE2 use;
+// public so the tests hold both to the same reference.
+uint16_t FlashChecksumPortable(const uint8_t* data, uint32_t length);
 
 // ---------------------------------------------------------------- failure texts
 void DescribeFailure(int code, std::string& text);
