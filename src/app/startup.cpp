@@ -1,0 +1,119 @@
+#include "app/startup.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/catalogue.h"
+#include "app/system_state.h"
+#include "discovery/discovery.h"
+#include "discovery/drive_table.h"
+#include "package/package.h"
+#include "platform/platform.h"
+#include "restart/restart.h"
+#include "transport/transport.h"
+#include "update/update_state.h"
+
+namespace {
+
+constexpr uint32_t kNtPlatform = 2;       // VER_PLATFORM_WIN32_NT
+constexpr uint32_t kHelperWaitMs = 8000;  // before the helper copy restarts Windows
+constexpr int kDialogOk = 1;
+
+void ShowStartupError(const char* text) {
+  plat::Os().MessageBox(nullptr, text, kCaptionError, plat::kMbOk | plat::kMbIconStop);
+}
+
+void ShowPackageError(uint8_t code) {
+  char text[256];
+  std::snprintf(text, sizeof(text), Text(PackageResultMessage(code)), static_cast<int>(code));
+  ShowStartupError(text);
+}
+
+// The restart helper copy of the program (made under a name beginning with
+// "REB") does nothing but restart Windows after a pause.
+bool IsRestartHelper(const char* base_name) { return std::strncmp(base_name, "REB", 3) == 0; }
+
+// Runs the steps after the system facts; returning ends the program.
+void Run(ShellUi& ui) {
+  const char* base_name = ui.ExecutableBaseName();
+  if (base_name == nullptr) base_name = "";
+  if (IsRestartHelper(base_name)) {
+    WaitMilliseconds(kHelperWaitMs);
+    RestartWindows();
+    return;
+  }
+
+  const std::string description = std::string(base_name) + ".INI";
+  const uint8_t package_result = LoadPackage(description.c_str());
+  if (package_result != 0) {
+    ShowPackageError(package_result);
+    return;
+  }
+
+  TransportKind = (OsKind != 0 && UpdatePackage.NoPassThrough != 1) ? PassThrough : Aspi;
+
+  if (UpdatePackage.DriveClass != 0 && ui.RunWelcomeDialog() != kDialogOk) return;
+
+  if (TransportKind == Aspi) {
+    if (LoadAspiLibrary() == 0) {
+      ShowStartupError(Text(Msg::AspiLoadFailed));
+      return;
+    }
+    if (QueryAspiSupport() == 0) {
+      ShowStartupError(Text(Msg::AspiNotFound));
+      return;
+    }
+  }
+
+  DriveCount = DiscoverDrives();
+  if (DriveCount == 0) {
+    ShowStartupError(Text(Msg::NoDrive));
+    return;
+  }
+
+  const int dialog_result = ui.RunMainDialog();
+
+  if (TransportKind == Aspi) FreeAspiLibrary();
+  ReleaseImage(UpdatePackage.MainImage);  // the boot image stays until the process ends
+
+  // With the helper copy switched off, this process restarts Windows itself.
+  if (dialog_result == kDialogOk && UpdatePackage.NoDeleteFile == 1) RestartWindows();
+}
+
+}  // namespace
+
+bool StartUp(ShellUi& ui) {
+  plat::Platform& os = plat::Os();
+
+  ResetUpdatePackage();  // also the defaults: BufferSize 2048, WaitTime 45
+  ResetDriveTable();
+  ResetUpdateState();
+  ResetTransportState();
+
+  const plat::VersionInfo version = os.GetVersion();
+  OsKind = 0;
+  if (version.platform_id == kNtPlatform) OsKind = version.major_version >= 5 ? 2 : 1;
+  UserLcid = os.GetUserDefaultLcid();
+
+  Run(ui);
+  return false;
+}
+
+std::string BaseNameFromModulePath(const char* module_path) {
+  if (module_path == nullptr) return std::string();
+  plat::Platform& os = plat::Os();
+  size_t name_start = 0;
+  size_t length = std::strlen(module_path);
+  for (size_t i = 0; i < length; ++i) {
+    const auto byte = static_cast<uint8_t>(module_path[i]);
+    if (os.IsDbcsLeadByte(byte) && i + 1 < length) {
+      ++i;
+    } else if (byte == '\\' || byte == '/' || byte == ':') {
+      name_start = i + 1;
+    }
+  }
+  std::string name(module_path + name_start, length - name_start);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.erase(dot);
+  return name;
+}
