@@ -1,0 +1,132 @@
+#include "app/win32/firmware_update_dlg.h"
+
+#include <commctrl.h>
+
+#include "app/catalogue.h"
+#include "app/system_state.h"
+#include "discovery/drive_table.h"
+#include "package/package.h"
+#include "resource.h"
+
+namespace ui {
+
+CFirmwareUpdateDlg::CFirmwareUpdateDlg()
+    : CDialog(IDD_KSFUPD_DIALOG),
+      icon_(::LoadIconA(AppInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+
+void CFirmwareUpdateDlg::DoDataExchange() {
+  BindControl(exit_, IDCANCEL);
+  BindControl(update_, IDOK);
+  BindControl(status_, IDC_STATUS_LINE);
+  BindControl(progress_, IDC_PROGRESS);
+  BindControl(drive_list_, IDC_DRIVE_LIST);
+}
+
+bool CFirmwareUpdateDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+
+  ::SendMessageA(GetSafeHwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageA(GetSafeHwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+  if (JapaneseMode()) status_.SetPointFont(90, FontMsPGothic());
+
+  ::SetWindowTextA(GetSafeHwnd(), UpdatePackage.ApplicationTitle);
+
+  for (int i = 0; i < DriveCount && i < kDriveTableSize; ++i) {
+    drive_list_.SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DriveTable[i].DisplayText));
+  }
+  drive_list_.SendMessage(CB_SETCURSEL, 0);
+  drive_list_.SetFocus();
+
+  status_.SetWindowText(Text(Msg::StatusSelectDrive));
+  return false;
+}
+
+void CFirmwareUpdateDlg::OnOK() {
+  // Nothing to do while an update runs, nor for a drive already updated (its
+  // UPDATE button is disabled; Enter or a sent command must not bypass that).
+  if (updating_ || !update_.IsWindowEnabled()) return;
+  updating_ = true;
+  View view(*this);
+  OnUpdate(view);
+  updating_ = false;
+}
+
+void CFirmwareUpdateDlg::OnCancel() {
+  if (updating_) return;
+  CDialog::OnCancel();
+}
+
+bool CFirmwareUpdateDlg::OnCommand(WORD id, WORD code, HWND) {
+  if (id == IDC_DRIVE_LIST && code == CBN_SELCHANGE) {
+    // The worker reads the selection: it must not change under a running update.
+    if (!updating_) {
+      View view(*this);
+      OnDriveSelChange(view);
+    }
+    return true;
+  }
+  return false;
+}
+
+bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR* result) {
+  switch (message) {
+    case WM_PAINT:
+      if (!::IsIconic(GetSafeHwnd())) return false;  // default painting
+      OnPaint();
+      *result = TRUE;
+      return true;
+    case WM_QUERYDRAGICON:
+      *result = reinterpret_cast<INT_PTR>(icon_);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CFirmwareUpdateDlg::OnPaint() {
+  // Minimised: the application icon centred in the (iconic) client area.
+  PAINTSTRUCT paint;
+  HDC dc = ::BeginPaint(GetSafeHwnd(), &paint);
+  ::SendMessageA(GetSafeHwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int icon_width = ::GetSystemMetrics(SM_CXICON);
+  const int icon_height = ::GetSystemMetrics(SM_CYICON);
+  RECT client;
+  ::GetClientRect(GetSafeHwnd(), &client);
+  const int x = (client.right - client.left - icon_width + 1) / 2;
+  const int y = (client.bottom - client.top - icon_height + 1) / 2;
+  ::DrawIcon(dc, x, y, icon_);
+  ::EndPaint(GetSafeHwnd(), &paint);
+}
+
+// ------------------------------------------------------------------ View
+
+int CFirmwareUpdateDlg::View::CurrentSelection() {
+  return static_cast<int>(dialog_.drive_list_.SendMessage(CB_GETCURSEL));
+}
+
+void CFirmwareUpdateDlg::View::SetProgressRange(uint16_t maximum) {
+  dialog_.progress_.SendMessage(PBM_SETRANGE, 0, MAKELPARAM(0, maximum));
+}
+
+void CFirmwareUpdateDlg::View::SetProgressStep(int step) {
+  dialog_.progress_.SendMessage(PBM_SETSTEP, static_cast<WPARAM>(step));
+}
+
+void CFirmwareUpdateDlg::View::SetProgressPosition(int position) {
+  dialog_.progress_.SendMessage(PBM_SETPOS, static_cast<WPARAM>(position));
+}
+
+void CFirmwareUpdateDlg::View::StepProgress() { dialog_.progress_.SendMessage(PBM_STEPIT); }
+
+void CFirmwareUpdateDlg::View::Repaint() {
+  // Paint what changed (bar, status line) in the dialog and its controls.
+  ::RedrawWindow(dialog_.GetSafeHwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+  // Answer messages that other threads and programs send the dialog (so it is
+  // not taken for hung and can be inspected); input and posted messages stay
+  // queued until the update is over.
+  MSG message;
+  ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+}  // namespace ui
