@@ -87,9 +87,8 @@ int SimAspi::pending() const {
 
 uint32_t SimAspi::GetSupportInfo() {
   std::lock_guard<std::mutex> lock(mu_);
-  const uint32_t count = support_count_override >= 0
-                             ? static_cast<uint32_t>(support_count_override)
-                             : static_cast<uint32_t>(adapters_.size());
+  const uint32_t count = support_count_override >= 0 ? static_cast<uint32_t>(support_count_override)
+                                                     : static_cast<uint32_t>(adapters_.size());
   return (uint32_t{support_status} << 8) | (count & 0xFF);
 }
 

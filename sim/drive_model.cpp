@@ -136,8 +136,8 @@ void KestranDrive::ClearFaults() {
   flaky_inquiry_reads_ = 0;
 }
 
-CommandResult KestranDrive::Execute(const uint8_t* cdb_in, uint8_t cdb_length,
-                                    Direction direction, uint8_t* data, uint32_t length) {
+CommandResult KestranDrive::Execute(const uint8_t* cdb_in, uint8_t cdb_length, Direction direction,
+                                    uint8_t* data, uint32_t length) {
   TraceEntry entry;
   entry.time_ms = Now();
   entry.index = command_count_++;
@@ -256,7 +256,7 @@ CommandResult KestranDrive::VendorF5(const uint8_t* cdb, Direction direction, ui
     for (uint32_t i = 0; i < n; ++i) {
       const uint32_t a = address + i;
       auto it = memory_.find(a);
-      data[i] = it != memory_.end()               ? it->second
+      data[i] = it != memory_.end()         ? it->second
                 : a == kBoardVersionAddress ? config_.board_version
                                             : 0x00;
     }
@@ -296,9 +296,8 @@ CommandResult KestranDrive::DownloadMode(const uint8_t* cdb) {
   }
 }
 
-CommandResult KestranDrive::WriteBlock(const uint8_t* cdb, uint8_t cdb_length,
-                                       Direction direction, const uint8_t* data,
-                                       uint32_t length) {
+CommandResult KestranDrive::WriteBlock(const uint8_t* cdb, uint8_t cdb_length, Direction direction,
+                                       const uint8_t* data, uint32_t length) {
   if (!download_ || Now() - download_since_ < config_.settle_ms) {
     return Refuse(sense::kNotInDownload);
   }

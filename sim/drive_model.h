@@ -77,13 +77,13 @@ struct TransportFault {
 };
 
 struct DriveConfig {
-  std::string vendor = "KESTRAN ";            // INQUIRY bytes 8-15 (blank padded)
-  std::string product = "CD-R   TQ-517T  ";   // bytes 16-31
-  std::string revision = "1.00";              // bytes 32-35
-  uint8_t byte0 = 0x05;                       // peripheral qualifier / device type
-  uint8_t byte3 = 0x02;                       // bits 4-7 set: takes 12-byte CDBs
-  bool external_inquiry = true;               // opcode 0x13 answered like 0x12
-  uint8_t board_version = 0x01;               // drive memory at 0xF8048
+  std::string vendor = "KESTRAN ";           // INQUIRY bytes 8-15 (blank padded)
+  std::string product = "CD-R   TQ-517T  ";  // bytes 16-31
+  std::string revision = "1.00";             // bytes 32-35
+  uint8_t byte0 = 0x05;                      // peripheral qualifier / device type
+  uint8_t byte3 = 0x02;                      // bits 4-7 set: takes 12-byte CDBs
+  bool external_inquiry = true;              // opcode 0x13 answered like 0x12
+  uint8_t board_version = 0x01;              // drive memory at 0xF8048
   Tray tray = Tray::kClosedEmpty;
   uint32_t settle_ms = 3000;        // download mode accepts writes this long after entering
   uint32_t programming_ms = 45000;  // busy after the main image's flash control
@@ -124,8 +124,8 @@ class KestranDrive {
 
   // Runs one command.  `data` holds `length` bytes: filled for kIn (at most
   // `length` bytes), read for kOut.  CDB bytes beyond `cdb_length` count as 0.
-  CommandResult Execute(const uint8_t* cdb, uint8_t cdb_length, Direction direction,
-                        uint8_t* data, uint32_t length);
+  CommandResult Execute(const uint8_t* cdb, uint8_t cdb_length, Direction direction, uint8_t* data,
+                        uint32_t length);
 
   // ---- fault injection ----
   // Refuse the k-th flash block write (0-based over the 0xEA commands that

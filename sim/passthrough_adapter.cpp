@@ -154,8 +154,9 @@ bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
   }
   Direction direction = Direction::kNone;
   if (b->DataTransferLength > 0) {
-    direction = b->DataIn == 1 ? Direction::kIn : b->DataIn == 0 ? Direction::kOut
-                                                                 : Direction::kNone;
+    direction = b->DataIn == 1   ? Direction::kIn
+                : b->DataIn == 0 ? Direction::kOut
+                                 : Direction::kNone;
   }
   // Outgoing data must meet the adapter's alignment (the updater copies it
   // into an aligned block); incoming data lands where the caller says.

@@ -1,0 +1,194 @@
+// The emulated drive as an ASPI for Win32 library (WNASPI32.DLL) for the
+// end-to-end runs under Wine.
+//
+// Environment:
+//   KSF_SIM_CONFIG  the configuration file (sim/README.md); without it one
+//                   adapter with a default drive at target 1
+//   KSF_SIM_TRACE   append one line per request to this file
+//   KSF_SIM_FLASH   write the first drive's flash (0x60000 bytes) to this file
+//                   after every flash control and download mode command and
+//                   when the library is unloaded; further drives use
+//                   "<file>.1", "<file>.2", ...
+// A configuration that cannot be read answers every call with SS_FAILED_INIT
+// (0xE4) and says why on stderr and in the trace.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim_config.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr uint8_t kSsFailedInit = 0xE4;
+
+struct DllState {
+  std::mutex trace_mu;
+  HANDLE trace = INVALID_HANDLE_VALUE;
+  std::string flash_path;
+  ULONGLONG start = 0;
+  std::unique_ptr<sim::SimSetup> setup;
+  bool ok = false;
+};
+
+// Never freed: an asynchronous completion may still run while the process
+// ends, and the unload hook writes the flash from it.
+DllState* g_state = nullptr;
+std::once_flag g_once;
+
+std::string Env(const char* name) {
+  char buffer[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+  return (n > 0 && n < sizeof buffer) ? std::string(buffer, n) : std::string();
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out->append(chunk, n);
+  std::fclose(f);
+  return true;
+}
+
+void TraceLine(DllState& s, const std::string& text) {
+  if (s.trace == INVALID_HANDLE_VALUE) return;
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%llu ",
+                static_cast<unsigned long long>(GetTickCount64() - s.start));
+  const std::string line = stamp + text + "\n";
+  std::lock_guard<std::mutex> lock(s.trace_mu);
+  DWORD written = 0;
+  WriteFile(s.trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+void WriteFlash(const DllState& s) {
+  if (s.flash_path.empty() || !s.setup) return;
+  for (size_t i = 0; i < s.setup->drives.size(); ++i) {
+    const std::string path = i == 0 ? s.flash_path : s.flash_path + "." + std::to_string(i);
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) continue;
+    const std::vector<uint8_t>& flash = s.setup->drives[i]->flash();
+    DWORD written = 0;
+    WriteFile(f, flash.data(), static_cast<DWORD>(flash.size()), &written, nullptr);
+    CloseHandle(f);
+  }
+}
+
+void Initialise() {
+  auto* s = new DllState;
+  s->start = GetTickCount64();
+  const std::string trace_path = Env("KSF_SIM_TRACE");
+  if (!trace_path.empty()) {
+    s->trace = CreateFileA(trace_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  s->flash_path = Env("KSF_SIM_FLASH");
+
+  std::string text = sim::kDefaultSimConfig;
+  std::string error;
+  const std::string config_path = Env("KSF_SIM_CONFIG");
+  if (!config_path.empty()) {
+    text.clear();
+    if (!ReadWholeFile(config_path, &text)) error = "cannot read " + config_path;
+  }
+  const ULONGLONG start = s->start;
+  s->setup = std::make_unique<sim::SimSetup>();
+  if (error.empty()) {
+    s->ok = sim::LoadSimConfig(
+        text, [start] { return static_cast<uint64_t>(GetTickCount64() - start); }, *s->setup,
+        &error);
+  }
+  if (!s->ok) {
+    std::fprintf(stderr, "WNASPI32 (emulated drive): configuration: %s\n", error.c_str());
+    TraceLine(*s, "config error: " + error);
+    g_state = s;
+    return;
+  }
+
+  sim::SimAspi& bus = s->setup->bus;
+  bus.signal_event = [](void* event) { ::SetEvent(static_cast<HANDLE>(event)); };
+  bus.schedule = [](uint64_t delay_ms, std::function<void()> task) {
+    std::thread([delay_ms, task] {
+      ::Sleep(static_cast<DWORD>(delay_ms));
+      task();
+    }).detach();
+  };
+  for (size_t i = 0; i < s->setup->drives.size(); ++i) {
+    const std::string label = s->setup->labels[i];
+    s->setup->drives[i]->on_command = [s, label](const sim::TraceEntry& e) {
+      TraceLine(*s, label + " " + sim::FormatTrace(e));
+      const bool flash_control = e.opcode() == 0xF5 && e.direction == sim::Direction::kNone;
+      if (flash_control || e.opcode() == 0xF6) WriteFlash(*s);
+    };
+  }
+  WriteFlash(*s);  // the erased flash, so a run that never programs is seen as such
+  g_state = s;
+}
+
+DllState& State() {
+  std::call_once(g_once, Initialise);
+  return *g_state;
+}
+
+}  // namespace
+
+extern "C" uint32_t __cdecl GetASPI32SupportInfo(void) {
+  DllState& s = State();
+  if (!s.ok) return uint32_t{kSsFailedInit} << 8;
+  const uint32_t info = s.setup->bus.GetSupportInfo();
+  char text[48];
+  std::snprintf(text, sizeof text, "support -> %04X", static_cast<unsigned>(info));
+  TraceLine(s, text);
+  return info;
+}
+
+extern "C" uint32_t __cdecl SendASPI32Command(void* srb) {
+  DllState& s = State();
+  if (srb == nullptr) return sim::kSsInvalidSrb;
+  auto* bytes = static_cast<uint8_t*>(srb);
+  if (!s.ok) {
+    bytes[1] = kSsFailedInit;
+    return kSsFailedInit;
+  }
+  const uint8_t command = bytes[0];
+  const uint32_t status = s.setup->bus.SendCommand(srb);
+  char text[64];
+  if (command == SC_HA_INQUIRY) {
+    std::snprintf(text, sizeof text, "ha_inquiry %u -> %02X", bytes[2],
+                  static_cast<unsigned>(status));
+    TraceLine(s, text);
+  } else if (command == SC_GET_DEV_TYPE) {
+    const auto* g = static_cast<SRB_GDEVBlock*>(srb);
+    std::snprintf(text, sizeof text, "dev_type %u:%u -> %02X type %02X", g->SRB_HaId, g->SRB_Target,
+                  static_cast<unsigned>(status), g->SRB_DeviceType);
+    TraceLine(s, text);
+  } else if (command == SC_EXEC_SCSI_CMD && status != sim::kSsComp && status != sim::kSsErr &&
+             status != sim::kSsPending) {
+    const auto* r = static_cast<CommandRecord*>(srb);
+    std::snprintf(text, sizeof text, "exec %u:%u refused -> %02X", r->SRB_HaId, r->SRB_Target,
+                  static_cast<unsigned>(status));
+    TraceLine(s, text);
+  }
+  return status;
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && g_state != nullptr && g_state->ok) {
+    WriteFlash(*g_state);
+  }
+  return TRUE;
+}
