@@ -1,0 +1,86 @@
+// Arbitrary bytes as the package description file: LoadPackage must neither
+// crash nor overrun a field, and a package it accepts must be usable.
+//
+// The input is written to a file in a private temporary directory (the
+// current directory while fuzzing) and loaded from there.  Image files are
+// served only under the name "a.bin" (a 40-byte file), so every input stays
+// cheap and nothing outside the directory is ever opened.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "package/package.h"
+
+namespace {
+
+class FuzzPlatform : public FakePlatform {
+ public:
+  plat::Handle OpenFileForRead(const char* name) override {
+    return std::strcmp(name, "a.bin") == 0 ? FakePlatform::OpenFileForRead(name) : nullptr;
+  }
+};
+
+struct Setup {
+  Setup() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ksf-fuzz-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr || chdir(buffer.data()) != 0) std::abort();
+    FILE* image = std::fopen("a.bin", "wb");
+    if (image == nullptr) std::abort();
+    for (int i = 0; i < 40; ++i) std::fputc(i, image);
+    std::fclose(image);
+  }
+  FuzzPlatform os;
+};
+
+template <size_t n>
+void CheckTerminated(const char (&field)[n]) {
+  if (std::memchr(field, '\0', n) == nullptr) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Setup setup;
+  // The first byte picks the code page, so the multibyte-aware upper-casing
+  // is exercised as well.
+  setup.os.lcid = (size > 0 && (data[0] & 1)) ? 1041 : 1033;
+
+  FILE* file = std::fopen("FUZZ.INI", "wb");
+  if (file == nullptr) std::abort();
+  if (size > 0) std::fwrite(data, 1, size, file);
+  std::fclose(file);
+
+  ResetUpdatePackage();
+  const uint8_t code = LoadPackage("FUZZ.INI");
+  const UpdatePackageRecord& p = UpdatePackage;
+  CheckTerminated(p.ApplicationTitle);
+  CheckTerminated(p.InquiryList);
+  CheckTerminated(p.BootFileName);
+  CheckTerminated(p.PackageVersion);
+  CheckTerminated(p.MainFileName);
+  // Only the documented codes; 1 cannot happen, the file is always there.
+  if (code > 12 || code == 1) __builtin_trap();
+  if (code == 0) {
+    // An accepted package can be flashed and shown: both buffers cover the
+    // flash layout, the progress divisor is not 0, the title is set.
+    if (p.MainImage == nullptr || p.BufferSize == 0 || p.ApplicationTitle[0] == '\0') {
+      __builtin_trap();
+    }
+    if (p.BootImagePresent && p.BootImage == nullptr) __builtin_trap();
+    volatile uint8_t sink = p.MainImage[kMainImageReadLength - 1];
+    if (p.BootImage != nullptr) sink = p.BootImage[kBootImageReadLength - 1];
+    (void)sink;
+    if (std::strchr(p.InquiryList, ';') == nullptr) __builtin_trap();
+  }
+  ResetUpdatePackage();
+  return 0;
+}
