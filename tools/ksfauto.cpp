@@ -15,6 +15,8 @@
 //   windows                       list visible top-level windows
 //   wait CLASS TITLE MS           wait for a visible top-level window (CLASS or
 //                                 TITLE "*" = any; TITLE "~part" = contains)
+//   waitc CLASS TITLE ID MS       the same, for a window that has control ID
+//                                 (tells a message box, 0xFFFF, from a dialog)
 //   gone MS                       wait until the current window has gone
 //   absent CLASS TITLE            fail if such a window exists now
 //   title                         caption of the current window
@@ -194,8 +196,10 @@ std::wstring TextOf(HWND h) {
 
 struct Matcher {
   std::wstring cls, title;
+  int child = 0;  // 0: any; else the window must have this control
   bool Matches(HWND h) const {
     if (!IsWindowVisible(h)) return false;
+    if (child && !GetDlgItem(h, child)) return false;
     if (cls != L"*" && ClassOf(h) != cls) return false;
     if (title == L"*") return true;
     std::wstring t = TextOf(h);
@@ -369,7 +373,8 @@ class Session {
 
   int Dispatch(const std::wstring& cmd) {
     if (cmd == L"windows") return CmdWindows();
-    if (cmd == L"wait") return CmdWait();
+    if (cmd == L"wait") return CmdWait(false);
+    if (cmd == L"waitc") return CmdWait(true);
     if (cmd == L"gone") return CmdGone();
     if (cmd == L"absent") return CmdAbsent();
     if (cmd == L"title") return CmdTitle();
@@ -400,10 +405,13 @@ class Session {
     return kExitOk;
   }
 
-  int CmdWait() {
+  int CmdWait(bool with_child) {
     Matcher m;
-    long long ms = 0;
-    if (!Take(&m.cls) || !Take(&m.title) || !TakeNumber(&ms)) return Usage();
+    long long ms = 0, child = 0;
+    if (!Take(&m.cls) || !Take(&m.title)) return Usage();
+    if (with_child && !TakeNumber(&child)) return Usage();
+    if (!TakeNumber(&ms)) return Usage();
+    m.child = static_cast<int>(child);
     DWORD start = GetTickCount();
     for (;;) {
       if (HWND h = FindTop(m)) {

@@ -1,0 +1,152 @@
+# Shared by test.sh and demo.sh: installing what a fresh Debian machine lacks,
+# building the presets, and finding the Wine that can run our Windows build.
+# Source it from bash; it defines functions and a few KSF_* variables only.
+
+KSF_ROOT="${KSF_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+KSF_LOG_DIR="${KSF_LOG_DIR:-$KSF_ROOT/out/logs}"
+KSF_JOBS="${KSF_JOBS:-2}"
+
+KSF_PACKAGES=(
+  g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb xauth imagemagick
+  fonts-ipafont-gothic xdotool locales python3 binutils
+)
+
+ksf_say() { printf '== %s\n' "$*"; }
+
+ksf_have_package() {
+  dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed'
+}
+
+KSF_APT_UPDATED=0
+ksf_apt_update_once() {
+  if [[ $KSF_APT_UPDATED == 0 ]]; then
+    apt-get update -qq >"$KSF_LOG_DIR/apt-update.log" 2>&1 || {
+      cat "$KSF_LOG_DIR/apt-update.log"
+      return 1
+    }
+    KSF_APT_UPDATED=1
+  fi
+}
+
+ksf_apt_install() {
+  ksf_apt_update_once || return 1
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" \
+    >>"$KSF_LOG_DIR/apt-install.log" 2>&1 || {
+    tail -n 30 "$KSF_LOG_DIR/apt-install.log"
+    return 1
+  }
+}
+
+# Can this kernel execute a 32-bit x86 program?  Assemble a tiny one and try.
+ksf_can_run_32bit() {
+  local dir rc
+  dir=$(mktemp -d)
+  printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$dir/t.s"
+  if as --32 -o "$dir/t.o" "$dir/t.s" 2>/dev/null && ld -m elf_i386 -o "$dir/t" "$dir/t.o" 2>/dev/null; then
+    "$dir/t" 2>/dev/null
+    rc=$?
+  else
+    rc=1
+  fi
+  rm -rf "$dir"
+  return $rc
+}
+
+ksf_ensure_locale() {
+  if locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then return 0; fi
+  if grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+    sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  elif ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+    echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  fi
+  locale-gen >"$KSF_LOG_DIR/locale-gen.log" 2>&1
+}
+
+# Installs what is missing; sets KSF_WINE_BITS to 32 when 32-bit Wine can run
+# here, else 64.
+ksf_install() {
+  mkdir -p "$KSF_LOG_DIR"
+  local missing=() p
+  for p in "${KSF_PACKAGES[@]}"; do ksf_have_package "$p" || missing+=("$p"); done
+  if ((${#missing[@]})); then
+    ksf_say "installing: ${missing[*]}"
+    ksf_apt_install "${missing[@]}" || return 1
+  fi
+  ksf_ensure_locale || return 1
+  if ksf_can_run_32bit; then
+    KSF_WINE_BITS=32
+    if ! ksf_have_package wine32:i386; then
+      ksf_say "installing 32-bit Wine"
+      if ! dpkg --print-foreign-architectures | grep -q i386; then
+        dpkg --add-architecture i386
+        KSF_APT_UPDATED=0
+      fi
+      ksf_apt_install wine32:i386 || return 1
+    fi
+  else
+    KSF_WINE_BITS=64
+    ksf_say "this kernel cannot execute 32-bit programs: Wine runs the x86_64 companion build"
+  fi
+  export KSF_WINE_BITS
+}
+
+# The Windows build that Wine runs here and how to start Wine for it.
+ksf_wine_setup() {
+  if [[ ${KSF_WINE_BITS:-} == "" ]]; then
+    if ksf_can_run_32bit && ksf_have_package wine32:i386; then KSF_WINE_BITS=32; else KSF_WINE_BITS=64; fi
+  fi
+  if [[ $KSF_WINE_BITS == 32 ]]; then
+    KSF_WIN_PRESET=win32
+    KSF_WINE=/usr/bin/wine
+    KSF_WINELOADER=/usr/bin/wine
+  else
+    KSF_WIN_PRESET=win64
+    KSF_WINE=/usr/lib/wine/wine64
+    KSF_WINELOADER=/usr/lib/wine/wine64
+  fi
+  KSF_WINESERVER=/usr/lib/wine/wineserver
+  [[ -x $KSF_WINESERVER ]] || KSF_WINESERVER=$(command -v wineserver)
+  KSF_WIN_BIN="${KSF_WIN_BIN:-$KSF_ROOT/build/$KSF_WIN_PRESET}"
+  export KSF_WINE_BITS KSF_WIN_PRESET KSF_WINE KSF_WINELOADER KSF_WINESERVER KSF_WIN_BIN
+}
+
+# Configure and build one preset; output goes to the log.  Returns cmake's status.
+ksf_build() {
+  local preset=$1 log="$KSF_LOG_DIR/build-$1.log"
+  mkdir -p "$KSF_LOG_DIR"
+  (
+    cd "$KSF_ROOT" &&
+      cmake --preset "$preset" >"$log" 2>&1 &&
+      cmake --build "build/$preset" -j "$KSF_JOBS" >>"$log" 2>&1
+  )
+}
+
+# The presets a full run builds, in a useful order (the Windows build that the
+# end-to-end runs need comes early).
+ksf_all_presets() {
+  echo native "$KSF_WIN_PRESET" native-asan native-tsan native-clang
+  [[ $KSF_WIN_PRESET == win32 ]] && echo win64 || echo win32
+}
+
+# Starts Xvfb on a display number that it picks itself (no races between
+# parallel runs); prints "DISPLAY PID" once the server accepts clients.
+ksf_start_xvfb() {
+  local size=${1:-800x600x24} file pid i n
+  file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 "$size" -nolisten tcp -noreset 3>"$file" >/dev/null 2>&1 &
+  pid=$!
+  for ((i = 0; i < 100; i++)); do
+    n=$(head -n 1 "$file" 2>/dev/null)
+    if [[ -n $n && $(wc -l <"$file") -ge 1 ]]; then
+      rm -f "$file"
+      echo ":$n $pid"
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null
+  rm -f "$file"
+  return 1
+}

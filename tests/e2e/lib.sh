@@ -1,0 +1,204 @@
+# Helpers for the end-to-end scenarios: Wine prefixes, a private X server per
+# scenario, starting the program, driving it with ksfauto and reporting checks
+# as "PASS: <scenario>: <check>" / "FAIL: <scenario>: <check>: <why>" lines.
+#
+# A scenario runs in its own process (tests/e2e/scenario.sh NAME) with:
+#   E2E_WORK  the run's work directory (templates live there)
+#   SC        the scenario name
+# and gets PFX (its prefix), DISPLAY (its Xvfb), PKG (the unix path of C:\pkg,
+# the program's folder and current directory).
+
+E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+KSF_ROOT="$(cd "$E2E_DIR/../.." && pwd)"
+# shellcheck source=../../scripts/common.sh
+source "$KSF_ROOT/scripts/common.sh"
+ksf_wine_setup
+
+KSFAUTO_EXE="$KSF_WIN_BIN/tools/ksfauto.exe"
+KSFUPD_EXE="$KSF_WIN_BIN/ksfupd.exe"
+SIM_DLL="$KSF_WIN_BIN/sim/WNASPI32.DLL"
+
+E2E_FAILS=0
+E2E_CHECKS=0
+
+# ------------------------------------------------------------------ reports --
+
+pass() {
+  E2E_CHECKS=$((E2E_CHECKS + 1))
+  echo "PASS: $SC: $1"
+}
+fail() {
+  E2E_CHECKS=$((E2E_CHECKS + 1))
+  E2E_FAILS=$((E2E_FAILS + 1))
+  echo "FAIL: $SC: $1${2:+: $2}"
+}
+note() { echo "  [$SC] $*" >&2; }
+
+# check_eq NAME ACTUAL EXPECTED
+check_eq() {
+  if [[ "$2" == "$3" ]]; then pass "$1"; else fail "$1" "expected '$3', got '$2'"; fi
+}
+# check_match NAME ACTUAL GLOB
+check_match() {
+  # shellcheck disable=SC2053
+  if [[ "$2" == $3 ]]; then pass "$1"; else fail "$1" "expected like '$3', got '$2'"; fi
+}
+# check NAME COMMAND...: passes when the command succeeds
+check() {
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name" "command failed: $*"; fi
+}
+
+# kv KEY <<<"$output": the value of the first KEY=... line
+kv() { sed -n "s/^$1=//p" | head -n 1; }
+
+# ------------------------------------------------------------------ prefixes --
+
+# e2e_make_template NAME [win98]: a fresh prefix with a virtual desktop as the
+# default desktop, no crash dialogs, optionally reporting Windows 98.
+e2e_make_template() {
+  local name=$1 mode=${2:-} dir="$E2E_WORK/template-$1"
+  rm -rf "$dir"
+  (
+    export WINEPREFIX="$dir" WINEARCH=win64 WINEDEBUG=-all WINELOADER="$KSF_WINELOADER"
+    export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+    "$KSF_WINE" wineboot -i >/dev/null 2>&1
+    "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+    "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f
+    "$KSF_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+    if [[ $mode == win98 ]]; then
+      "$KSF_WINE" reg add 'HKCU\Software\Wine' /v Version /d win98 /f
+    fi
+    "$KSF_WINESERVER" -w
+  ) >"$E2E_WORK/template-$name.log" 2>&1
+  [[ -f $dir/system.reg ]]
+}
+
+# e2e_prefix TEMPLATE: this scenario's prefix, a hard-linked copy of the
+# template (the large, never-written DLLs shared); files Wine rewrites in place
+# are real copies.
+e2e_prefix() {
+  local tmpl="$E2E_WORK/template-$1" f
+  PFX="$E2E_WORK/pfx-$SC"
+  rm -rf "$PFX"
+  cp -al "$tmpl" "$PFX" || return 1
+  for f in "$PFX"/*.reg "$PFX"/drive_c/windows/*.ini; do
+    [[ -f $f ]] && cp --remove-destination "$tmpl/${f#"$PFX"/}" "$f"
+  done
+  PKG="$PFX/drive_c/pkg"
+  mkdir -p "$PKG"
+  export WINEPREFIX="$PFX" WINEARCH=win64 WINEDEBUG=-all WINELOADER="$KSF_WINELOADER"
+  export WINEDLLOVERRIDES="wnaspi32=n;mscoree,mshtml="
+  export KSF_SIM_CONFIG='C:\pkg\sim.cfg' KSF_SIM_TRACE='C:\pkg\trace.txt' KSF_SIM_FLASH='C:\pkg\flash.bin'
+}
+
+e2e_display() {
+  local r
+  r=$(ksf_start_xvfb 800x600x24) || return 1
+  export DISPLAY=${r% *}
+  XVFB_PID=${r#* }
+}
+
+e2e_cleanup() {
+  [[ -n ${PROG_PID:-} ]] && kill "$PROG_PID" 2>/dev/null
+  if [[ -n ${PFX:-} && -d $PFX ]]; then
+    "$KSF_WINESERVER" -k >/dev/null 2>&1
+    sleep 0.5
+  fi
+  [[ -n ${XVFB_PID:-} ]] && kill "$XVFB_PID" 2>/dev/null
+  if [[ -n ${PFX:-} && -d $PFX && -z ${E2E_KEEP:-} ]]; then rm -rf "$PFX"; fi
+}
+
+# e2e_setup TEMPLATE: prefix + display + the program (and the emulated drive)
+# in C:\pkg.
+e2e_setup() {
+  trap e2e_cleanup EXIT
+  trap 'exit 143' TERM INT
+  e2e_prefix "$1" || {
+    fail "setup" "no prefix from template $1"
+    exit 1
+  }
+  e2e_display || {
+    fail "setup" "no X server"
+    exit 1
+  }
+  cp "$KSFUPD_EXE" "$PKG/ksfupd.exe"
+  cp "$SIM_DLL" "$PKG/WNASPI32.DLL"
+}
+
+# ------------------------------------------------------------------ running --
+
+# e2e_start [EXE] [ENV=VALUE...]: start the program from C:\pkg in the background.
+e2e_start() {
+  local exe=${1:-ksfupd.exe}
+  shift || true
+  (cd "$PKG" && exec env "$@" "$KSF_WINE" "./$exe" >>"$PKG/program.log" 2>&1) &
+  PROG_PID=$!
+}
+
+# e2e_exited SECONDS: true when the program has ended within that time.
+e2e_exited() {
+  local deadline=$((SECONDS + $1))
+  while kill -0 "$PROG_PID" 2>/dev/null; do
+    ((SECONDS >= deadline)) && return 1
+    sleep 0.2
+  done
+  wait "$PROG_PID" 2>/dev/null
+  PROG_PID=
+  return 0
+}
+
+# auto ARGS...: run ksfauto in this prefix and display; output on stdout.
+auto() {
+  timeout 120 "$KSF_WINE" "$KSFAUTO_EXE" "$@" 2>>"$PKG/ksfauto.err"
+}
+
+# The visible top-level windows of the prefix, one per line.
+windows() { auto windows | sed -n 's/^window //p'; }
+
+# shot NAME: screenshot of this scenario's screen into the run's shot folder.
+shot() {
+  mkdir -p "$E2E_WORK/shots"
+  import -display "$DISPLAY" -window root "$E2E_WORK/shots/$SC-$1.png" 2>/dev/null
+}
+
+# winpath UNIX_PATH_UNDER_DRIVE_C -> C:\...
+winpath() {
+  local rel=${1#"$PFX"/drive_c/}
+  echo "C:\\${rel//\//\\}"
+}
+
+# sim_config TEXT: the emulated drive's configuration for this scenario.
+sim_config() { printf '%s\n' "$@" >"$PKG/sim.cfg"; }
+
+# make_package ARGS...: tests/e2e/make_package.py into C:\pkg.
+make_package() { python3 "$E2E_DIR/make_package.py" "$PKG" "$@"; }
+
+# Windows are told apart by a control they have: a message box its text
+# (static 0xFFFF), the main dialog (template 102) its drive list 103, the
+# welcome dialog (129) its white panel 1007.
+BOX='#32770 * 65535'
+MAIN='#32770 * 103'
+WELCOME='#32770 * 1007'
+
+# on WINDOW MS ARGS...: wait for the window, then run ksfauto commands on it.
+on() {
+  local -a w
+  read -ra w <<<"$1"  # split without globbing the "*"
+  local ms=$2
+  shift 2
+  auto waitc "${w[@]}" "$ms" "$@"
+}
+
+# msgbox [MS]: wait for a message box, print ksfauto's msgbox lines.
+msgbox() { on "$BOX" "${1:-20000}" msgbox; }
+
+# answer_box BUTTON_ID: press a button of the message box and see it go.
+answer_box() { on "$BOX" 5000 click "$1" gone 5000 >/dev/null; }
+
+# e2e_finish: the scenario's exit status.
+e2e_finish() {
+  if ((E2E_CHECKS == 0)); then fail "ran" "no checks"; fi
+  ((E2E_FAILS == 0))
+}

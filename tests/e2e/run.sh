@@ -1,0 +1,90 @@
+#!/bin/bash
+# End-to-end suite: the real ksfupd.exe under Wine, driven by ksfauto, with the
+# emulated drive as its WNASPI32.DLL.  Each scenario gets its own Wine prefix
+# (a copy of a per-configuration template) and its own Xvfb display, so they
+# run in parallel.
+#
+#   tests/e2e/run.sh [-j N] [--keep] [--list] [SCENARIO...]
+#
+# Prints the scenarios' "PASS: ..." / "FAIL: ..." lines as each one ends, then
+# "e2e: N passed, M failed".  Exit status 1 when anything failed.
+set -u
+E2E_DIR="$(cd "$(dirname "$0")" && pwd)"
+source "$E2E_DIR/lib.sh"
+source "$E2E_DIR/scenarios.sh"
+
+jobs_max=5
+names=()
+while (($#)); do
+  case $1 in
+    -j) jobs_max=$2; shift 2 ;;
+    -j*) jobs_max=${1#-j}; shift ;;
+    --keep) export E2E_KEEP=1; shift ;;
+    --list) printf '%s\n' "${E2E_SCENARIOS[@]}"; exit 0 ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) names+=("$1"); shift ;;
+  esac
+done
+((${#names[@]})) || names=("${E2E_SCENARIOS[@]}")
+
+for f in "$KSFUPD_EXE" "$SIM_DLL" "$KSFAUTO_EXE"; do
+  if [[ ! -f $f ]]; then
+    echo "FAIL: e2e: setup: $f is missing (build the $KSF_WIN_PRESET preset first)"
+    echo "e2e: 0 passed, 1 failed"
+    exit 1
+  fi
+done
+
+export E2E_WORK="${E2E_WORK:-$(mktemp -d /tmp/ksf-e2e.XXXXXX)}"
+echo "e2e: $KSF_WIN_PRESET build under $KSF_WINE, work dir $E2E_WORK, $jobs_max at a time"
+start=$SECONDS
+
+# Templates, in parallel: the NT family (default) and Windows 98.
+# A work dir given by the caller may hold them from an earlier run.
+make_template() {
+  [[ -f $E2E_WORK/template-$1/system.reg && -f $E2E_WORK/template-$1.log ]] && return 0
+  e2e_make_template "$@"
+}
+make_template nt & t1=$!
+make_template win98 win98 & t2=$!
+wait $t1 || echo "FAIL: e2e: template nt: $(tail -n 3 "$E2E_WORK/template-nt.log")"
+wait $t2 || echo "FAIL: e2e: template win98: $(tail -n 3 "$E2E_WORK/template-win98.log")"
+echo "e2e: templates ready after $((SECONDS - start)) s"
+
+report() {  # NAME STATUS
+  local log="$E2E_WORK/log-$1.txt"
+  grep -E '^(PASS|FAIL): ' "$log"
+  if [[ $2 != 0 ]]; then
+    grep -qE '^FAIL: ' "$log" || echo "FAIL: $1: scenario ended with status $2"
+    echo "---- $1 log (last lines) ----"
+    grep -vE '^(PASS|FAIL): ' "$log" | tail -n 25
+    echo "----"
+  fi
+  echo "e2e: $1 done after $((SECONDS - start)) s (status $2)"
+}
+
+declare -A name_of=()
+running=0
+reap() {
+  local done_pid st
+  wait -n -p done_pid
+  st=$?
+  [[ -n ${done_pid:-} && -n ${name_of[$done_pid]:-} ]] || return
+  report "${name_of[$done_pid]}" "$st"
+  unset "name_of[$done_pid]"
+  running=$((running - 1))
+}
+for name in "${names[@]}"; do
+  while ((running >= jobs_max)); do reap; done
+  timeout -k 10 420 bash "$E2E_DIR/scenario.sh" "$name" >"$E2E_WORK/log-$name.txt" 2>&1 &
+  name_of[$!]=$name
+  running=$((running + 1))
+done
+while ((running > 0)); do reap; done
+
+passed=$(cat "$E2E_WORK"/log-*.txt | grep -c '^PASS: ')
+failed=$( (for n in "${names[@]}"; do
+  grep -E '^FAIL: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
+echo "e2e: $passed passed, $failed failed in $((SECONDS - start)) s; screenshots in $E2E_WORK/shots"
+[[ -z ${E2E_KEEP:-} ]] && rm -rf "$E2E_WORK"/template-*
+((failed == 0))

@@ -1,0 +1,85 @@
+# The end-to-end scenarios: one function sc_NAME each, run by scenario.sh in
+# its own prefix and X server.  E2E_SCENARIOS lists them, longest first, so a
+# parallel run starts the minute-long updates early.
+# shellcheck disable=SC2154
+
+E2E_SCENARIOS=(
+  update_boot_en update_noboot_ja_restart update_noboot_norestart win98_wininit_created
+  win98_wininit_amended refused_block prechecks drive_list welcome_en welcome_ja
+  reb_helper_name package_errors_en package_errors_ja wine_aspi no_drive
+)
+
+JA_ENV=(LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8)
+
+# Catalogue texts the scenarios compare (UTF-8 here; the program shows the
+# Shift-JIS forms, which ksfauto reads back as UTF-8).
+declare -A EN=(
+  [1]="INI file not found. (Code 1)"
+  [10]="Firmware file not found. (Code 10)"
+  [12]="Firmware file reading failure. (Code 12)"
+  [8]="INI file value error. (Code 8)"
+  [aspi_missing]="ASPI32 not found."
+  [no_drive]="No applicable drive found."
+  [select]=" Please Select Drive and Click UPDATE Button."
+  [transfer]=" Wait... (Transferring data)"
+  [running]=" Wait... (Running Firmware upgrade procedure)"
+  [done_status]=" Firmware update is completed."
+  [failed]="Firmware update is failed.\\n\\n"
+  [done_ok]="Firmware update is completed."
+  [done_ask]="Firmware update is completed.\\n\\nDo you want to restart your computer now?"
+  [check_fail]="Drive version check failure."
+  [board]="This firmware upgrade does not apply to your drive. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have."
+  [model]="The drive isn't applicable to this firmware."
+  [newer]="Drive has later version of firmware than this program. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have.\\n\\nDo you continue it ?"
+  [aspi_line]="WNASPI32.DLL is necessary for this program."
+)
+declare -A JA=(
+  [1]="INIファイルが見つかりません。(Code 1)"
+  [10]="ファームウェアファイルが見つかりません。(Code 10)"
+  [12]="ファームウェアの読み込みに失敗しました。(Code 12)"
+  [8]="INIファイルの値が異常です。(Code 8)"
+  [select]=" ドライブを選択し、UPDATEボタンを押して下さい。"
+  [transfer]=" しばらくお待ち下さい...(ファームウェアデータ転送中)"
+  [running]=" しばらくお待ち下さい...(ファームウェア更新中)"
+  [done_status]=" ファームウェア更新は完了しました。"
+  [failed]="ファームウェア更新に失敗しました。\\n\\n"
+  [done_ok]="ファームウェア更新に成功しました。"
+  [done_ask]="ファームウェア更新は成功しました。\\n\\n再起動しますか？"
+  [aspi_line]="本プログラムの実行にはWNASPI32.DLLが必要です。"
+)
+CAPTION_ERROR="Error - Upgrade Program"
+CAPTION_INFO="Information - Upgrade Program"
+
+# ------------------------------------------------------- package errors ----
+
+package_errors() {
+  local lang=$1 code out expected env=()
+  if [[ $lang == ja ]]; then
+    env=("${JA_ENV[@]}")
+    local -n texts=JA
+  else
+    local -n texts=EN
+  fi
+  e2e_setup nt
+  for code in 1 10 12 8; do
+    rm -f "$PKG"/*.ini "$PKG"/*.BIN
+    case $code in
+      1) ;;  # no description file at all
+      10) make_package --aspi --no-main-file ;;
+      12) make_package --aspi --main-file-size $((360480 - 1)) ;;
+      8) make_package --aspi --inquiry "KESTRAN CD-R   TQ-517T  " ;;
+    esac
+    expected=${texts[$code]}
+    e2e_start ksfupd.exe "${env[@]}"
+    out=$(msgbox 30000)
+    check_eq "code $code: caption" "$(kv caption <<<"$out")" "$CAPTION_ERROR"
+    check_eq "code $code: text" "$(kv text <<<"$out")" "$expected"
+    check_eq "code $code: OK button only" "$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "1"
+    check_eq "code $code: no owner window" "$(kv owner <<<"$out")" "0x0"
+    check_eq "code $code: nothing else shown" "$(windows | wc -l)" "1"
+    answer_box 1
+    check "code $code: program ends after OK" e2e_exited 15
+  done
+}
+sc_package_errors_en() { package_errors en; }
+sc_package_errors_ja() { package_errors ja; }
