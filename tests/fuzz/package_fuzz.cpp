@@ -37,7 +37,14 @@ struct Setup {
     if (image == nullptr) std::abort();
     for (int i = 0; i < 40; ++i) std::fputc(i, image);
     std::fclose(image);
+    directory = buffer.data();
   }
+  ~Setup() {
+    std::error_code ignored;
+    std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
+    std::filesystem::remove_all(directory, ignored);
+  }
+  std::string directory;
   FuzzPlatform os;
 };
 
