@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -53,10 +54,7 @@ class RestartHelperTest : public ::testing::Test {
     OsKind = 2;
     UserLcid = 1033;
   }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Ini() const { return windows_ + "/WININIT.INI"; }
 
   FakePlatform fake_;
