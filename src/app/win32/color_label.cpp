@@ -56,10 +56,13 @@ bool CColorLabel::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT*
         CtlColor(reinterpret_cast<HDC>(wparam), static_cast<UINT>(lparam)));
     return true;
   }
-  if ((message == WM_PAINT || message == WM_PRINTCLIENT) && font_ != nullptr) {
+  const bool paints = message == WM_PAINT || message == WM_PRINTCLIENT || message == WM_SETTEXT ||
+                      message == WM_ENABLE;
+  if (paints && font_ != nullptr) {
     // Some static-control implementations select the window's own font after
-    // the colour notification, which would undo the font CtlColor selected.
-    // Lend the label's font to the window for this one paint, so the text
+    // the colour notification, which would undo the font CtlColor selected,
+    // and some draw a new text at once instead of through WM_PAINT.  Lend the
+    // label's font to the window for the message that paints, so the text
     // comes out in it either way; the window keeps the dialog's font.
     const WPARAM own_font = static_cast<WPARAM>(SendMessage(WM_GETFONT));
     CallDefault(WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
