@@ -28,7 +28,9 @@
 //   combo ID                      item count, selection and items
 //   progress ID                   range and position of a progress bar
 //   msgbox                        caption, text and buttons of a message box
-//   font ID                       face and size of the control's font
+//   font ID                       face and size of the font the control's
+//                                 text is drawn in
+//   colors ID                     its text, text background and brush colours
 //   click ID                      press a button (refused when disabled)
 //   select ID INDEX               select a combo box item, notify the parent
 //   key VK                        press a key in the current window's focus
@@ -246,40 +248,76 @@ bool Ask(HWND h, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result, UINT timeout_m
   return true;
 }
 
-// ------------------------------------------------------------ font hook ----
+// ----------------------------------------------------------- paint probe ---
 //
-// Fonts are process-local GDI objects and Wine does not pass WM_GETFONT
-// between processes, so the font is read inside the program: a message hook
-// whose module is this executable.  Wine maps the executable into the program
-// as the hook module without resolving its imports, so the hook calls nothing
-// through the import table: it gets a block in the program's memory (written
-// by us) that holds the addresses of the five functions it needs, as they lie
-// in the program, and it leaves its answer in the same block.
+// How a control paints (its font, text and background colours) is known only
+// inside the program: fonts and brushes are process-local GDI objects, Wine
+// does not pass WM_GETFONT between processes, and a label that draws with its
+// own font selects it into the paint DC from the colour notification rather
+// than making it the window's font.  So the probe runs inside the program, as
+// a message hook whose module is this executable.  It asks the control for
+// its window font, then sends the control's parent the same colour
+// notification that painting sends, with a memory DC, and sees which font and
+// colours end up selected in that DC and which brush comes back.
+//
+// Wine maps the executable into the program as the hook module without
+// resolving its imports, so the hook calls nothing through the import table:
+// it gets a block in the program's memory (written by us) that holds the
+// addresses, as they lie in the program, of the functions it needs, and it
+// leaves its answers in the same block.
 
-constexpr WPARAM kFontMagic = 0x4B534641;  // "KSFA"
+constexpr WPARAM kProbeMagic = 0x4B534641;  // "KSFA"
 
-struct FontBlock {
+struct ProbeBlock {
   decltype(&SendMessageW) send_message;
   decltype(&GetObjectW) get_object;
   decltype(&GetDC) get_dc;
   decltype(&GetDeviceCaps) get_device_caps;
   decltype(&ReleaseDC) release_dc;
+  decltype(&CreateCompatibleDC) create_dc;
+  decltype(&DeleteDC) delete_dc;
+  decltype(&GetCurrentObject) current_object;
+  decltype(&GetTextColor) text_color;
+  decltype(&GetBkColor) back_color;
+  decltype(&GetParent) get_parent;
+  UINT notification;  // WM_CTLCOLORSTATIC or WM_CTLCOLORBTN
   LONG done;
   LONG dpi;
-  HFONT font;
-  LOGFONTW lf;
+  HFONT window_font;
+  LOGFONTW window_lf;
+  HFONT paint_font;  // selected by the colour notification; 0 when none was
+  LOGFONTW paint_lf;
+  COLORREF fore, back;
+  HBRUSH brush;
+  LOGBRUSH brush_lb;
 };
 
-LRESULT CALLBACK FontHook(int code, WPARAM wp, LPARAM lp) {
+LRESULT CALLBACK ProbeHook(int code, WPARAM wp, LPARAM lp) {
   const CWPSTRUCT* msg = reinterpret_cast<const CWPSTRUCT*>(lp);
-  if (code == HC_ACTION && msg && msg->message == WM_NULL && msg->wParam == kFontMagic &&
+  if (code == HC_ACTION && msg && msg->message == WM_NULL && msg->wParam == kProbeMagic &&
       msg->lParam) {
-    FontBlock* b = reinterpret_cast<FontBlock*>(msg->lParam);
-    b->font = reinterpret_cast<HFONT>(b->send_message(msg->hwnd, WM_GETFONT, 0, 0));
-    if (b->font) b->get_object(b->font, sizeof b->lf, &b->lf);
-    HDC dc = b->get_dc(msg->hwnd);
-    b->dpi = b->get_device_caps(dc, LOGPIXELSY);
-    b->release_dc(msg->hwnd, dc);
+    ProbeBlock* b = reinterpret_cast<ProbeBlock*>(msg->lParam);
+    HWND h = msg->hwnd;
+    b->window_font = reinterpret_cast<HFONT>(b->send_message(h, WM_GETFONT, 0, 0));
+    if (b->window_font) b->get_object(b->window_font, sizeof b->window_lf, &b->window_lf);
+    HDC screen = b->get_dc(h);
+    b->dpi = b->get_device_caps(screen, LOGPIXELSY);
+    b->release_dc(h, screen);
+    if (HDC dc = b->create_dc(nullptr)) {
+      HGDIOBJ before = b->current_object(dc, OBJ_FONT);
+      b->brush = reinterpret_cast<HBRUSH>(b->send_message(b->get_parent(h), b->notification,
+                                                          reinterpret_cast<WPARAM>(dc),
+                                                          reinterpret_cast<LPARAM>(h)));
+      HGDIOBJ after = b->current_object(dc, OBJ_FONT);
+      if (after != before) {
+        b->paint_font = static_cast<HFONT>(after);
+        b->get_object(after, sizeof b->paint_lf, &b->paint_lf);
+      }
+      b->fore = b->text_color(dc);
+      b->back = b->back_color(dc);
+      if (b->brush) b->get_object(b->brush, sizeof b->brush_lb, &b->brush_lb);
+      b->delete_dc(dc);
+    }
     b->done = 1;
   }
   (void)wp;
@@ -388,6 +426,7 @@ class Session {
     if (cmd == L"progress") return CmdProgress();
     if (cmd == L"msgbox") return CmdMsgbox();
     if (cmd == L"font") return CmdFont();
+    if (cmd == L"colors") return CmdColors();
     if (cmd == L"click") return CmdClick();
     if (cmd == L"select") return CmdSelect();
     if (cmd == L"key") return CmdKey();
@@ -586,54 +625,102 @@ class Session {
     return kExitOk;
   }
 
-  int CmdFont() {
-    HWND h = nullptr;
-    if (int rc = Control(&h)) return rc;
+  template <typename Fn>
+  static bool Resolve(HANDLE proc, Fn ours, Fn* theirs) {
+    *theirs = reinterpret_cast<Fn>(AddressIn(proc, reinterpret_cast<void*>(ours)));
+    return *theirs != nullptr;
+  }
+
+  // Runs the paint probe on control `h` inside its program.
+  int Probe(HWND h, UINT notification, ProbeBlock* block) {
     DWORD pid = 0;
     DWORD tid = GetWindowThreadProcessId(h, &pid);
     HANDLE proc = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
     if (!proc) return Fail(kExitRefused, "program not accessible");
-    FontBlock block{};
-    block.send_message = reinterpret_cast<decltype(block.send_message)>(
-        AddressIn(proc, reinterpret_cast<void*>(&SendMessageW)));
-    block.get_object = reinterpret_cast<decltype(block.get_object)>(
-        AddressIn(proc, reinterpret_cast<void*>(&GetObjectW)));
-    block.get_dc =
-        reinterpret_cast<decltype(block.get_dc)>(AddressIn(proc, reinterpret_cast<void*>(&GetDC)));
-    block.get_device_caps = reinterpret_cast<decltype(block.get_device_caps)>(
-        AddressIn(proc, reinterpret_cast<void*>(&GetDeviceCaps)));
-    block.release_dc = reinterpret_cast<decltype(block.release_dc)>(
-        AddressIn(proc, reinterpret_cast<void*>(&ReleaseDC)));
-    if (!block.send_message || !block.get_object || !block.get_dc || !block.get_device_caps ||
-        !block.release_dc) {
+    ProbeBlock& b = *block;
+    b = ProbeBlock{};
+    b.notification = notification;
+    bool resolved = Resolve(proc, &SendMessageW, &b.send_message) &&
+                    Resolve(proc, &GetObjectW, &b.get_object) && Resolve(proc, &GetDC, &b.get_dc) &&
+                    Resolve(proc, &GetDeviceCaps, &b.get_device_caps) &&
+                    Resolve(proc, &ReleaseDC, &b.release_dc) &&
+                    Resolve(proc, &CreateCompatibleDC, &b.create_dc) &&
+                    Resolve(proc, &DeleteDC, &b.delete_dc) &&
+                    Resolve(proc, &GetCurrentObject, &b.current_object) &&
+                    Resolve(proc, &GetTextColor, &b.text_color) &&
+                    Resolve(proc, &GetBkColor, &b.back_color) &&
+                    Resolve(proc, &GetParent, &b.get_parent);
+    if (!resolved) {
       CloseHandle(proc);
       return Fail(kExitRefused, "program modules not found");
     }
     void* remote =
-        VirtualAllocEx(proc, nullptr, sizeof block, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        VirtualAllocEx(proc, nullptr, sizeof b, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     bool answered = false;
-    if (remote && WriteProcessMemory(proc, remote, &block, sizeof block, nullptr)) {
+    if (remote && WriteProcessMemory(proc, remote, &b, sizeof b, nullptr)) {
       if (HHOOK hook =
-              SetWindowsHookExW(WH_CALLWNDPROC, FontHook, GetModuleHandleW(nullptr), tid)) {
-        answered = Ask(h, WM_NULL, kFontMagic, reinterpret_cast<LPARAM>(remote), nullptr, 5000);
+              SetWindowsHookExW(WH_CALLWNDPROC, ProbeHook, GetModuleHandleW(nullptr), tid)) {
+        answered = Ask(h, WM_NULL, kProbeMagic, reinterpret_cast<LPARAM>(remote), nullptr, 5000);
         UnhookWindowsHookEx(hook);
       }
-      ReadProcessMemory(proc, remote, &block, sizeof block, nullptr);
+      ReadProcessMemory(proc, remote, &b, sizeof b, nullptr);
     }
     if (remote) VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
     CloseHandle(proc);
-    if (!answered || block.done != 1) return Fail(kExitRefused, "font not readable");
-    Emit("hfont=" + Hex(reinterpret_cast<uintptr_t>(block.font)));
-    if (!block.font) {
+    if (!answered || b.done != 1) return Fail(kExitRefused, "control not probed");
+    return kExitOk;
+  }
+
+  static UINT NotificationFor(HWND h) {
+    return ClassOf(h) == L"Button" && (GetWindowLongW(h, GWL_STYLE) & BS_TYPEMASK) != BS_GROUPBOX
+               ? WM_CTLCOLORBTN
+               : WM_CTLCOLORSTATIC;
+  }
+
+  // The font the control's text is drawn in: the one its colour notification
+  // selects (source=paint) or else its window font (source=window).
+  int CmdFont() {
+    HWND h = nullptr;
+    if (int rc = Control(&h)) return rc;
+    ProbeBlock b;
+    if (int rc = Probe(h, NotificationFor(h), &b)) return rc;
+    const LOGFONTW* lf = nullptr;
+    if (b.paint_font) {
+      lf = &b.paint_lf;
+      Emit("source=paint");
+    } else if (b.window_font) {
+      lf = &b.window_lf;
+      Emit("source=window");
+    } else {
+      Emit("source=none");
       Emit("face=");
       return kExitOk;
     }
-    EmitKv("face", block.lf.lfFaceName);
-    Emit("height=" + std::to_string(block.lf.lfHeight));
-    Emit("weight=" + std::to_string(block.lf.lfWeight));
+    EmitKv("face", lf->lfFaceName);
+    Emit("height=" + std::to_string(lf->lfHeight));
+    Emit("weight=" + std::to_string(lf->lfWeight));
     // Tenths of a point, as the program gives them, at the program's dpi.
-    LONG height = block.lf.lfHeight < 0 ? -block.lf.lfHeight : block.lf.lfHeight;
-    Emit("points10=" + std::to_string(MulDiv(height, 720, block.dpi ? block.dpi : 96)));
+    LONG height = lf->lfHeight < 0 ? -lf->lfHeight : lf->lfHeight;
+    Emit("points10=" + std::to_string(MulDiv(height, 720, b.dpi ? b.dpi : 96)));
+    return kExitOk;
+  }
+
+  static std::string Rgb(COLORREF c) {
+    return std::to_string(GetRValue(c)) + "," + std::to_string(GetGValue(c)) + "," +
+           std::to_string(GetBValue(c));
+  }
+
+  // Text colour, text background and background brush colour (R,G,B) that the
+  // control paints with.
+  int CmdColors() {
+    HWND h = nullptr;
+    if (int rc = Control(&h)) return rc;
+    ProbeBlock b;
+    if (int rc = Probe(h, NotificationFor(h), &b)) return rc;
+    Emit("fore=" + Rgb(b.fore));
+    Emit("back=" + Rgb(b.back));
+    Emit("brush=" + (b.brush && b.brush_lb.lbStyle == BS_SOLID ? Rgb(b.brush_lb.lbColor)
+                                                               : std::string("none")));
     return kExitOk;
   }
 

@@ -35,7 +35,12 @@ for f in "$KSFUPD_EXE" "$SIM_DLL" "$KSFAUTO_EXE"; do
   fi
 done
 
-export E2E_WORK="${E2E_WORK:-$(mktemp -d /tmp/ksf-e2e.XXXXXX)}"
+own_work=
+if [[ -z ${E2E_WORK:-} ]]; then
+  E2E_WORK=$(mktemp -d /tmp/ksf-e2e.XXXXXX)
+  own_work=1
+fi
+export E2E_WORK
 echo "e2e: $KSF_WIN_PRESET build under $KSF_WINE, work dir $E2E_WORK, $jobs_max at a time"
 start=$SECONDS
 
@@ -86,5 +91,6 @@ passed=$(cat "$E2E_WORK"/log-*.txt | grep -c '^PASS: ')
 failed=$( (for n in "${names[@]}"; do
   grep -E '^FAIL: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
 echo "e2e: $passed passed, $failed failed in $((SECONDS - start)) s; screenshots in $E2E_WORK/shots"
-[[ -z ${E2E_KEEP:-} ]] && rm -rf "$E2E_WORK"/template-*
+# Our own work dir goes; one the caller gave keeps its templates for next time.
+[[ -n $own_work && -z ${E2E_KEEP:-} ]] && rm -rf "$E2E_WORK"/template-* "$E2E_WORK"/pfx-*
 ((failed == 0))
