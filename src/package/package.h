@@ -31,9 +31,24 @@ constexpr uint32_t kMainImageReadLength = 360480;
 
 // Clears the record (releasing image blocks) and sets the defaults 2048 / 45.
 void ResetUpdatePackage();
+
+// Reads the description file (`first_candidate`, else "kestfirm.ini", both in
+// the current directory) into UpdatePackage and loads the images.  Returns 0
+// or the first failure: 1 no file, 2 no [UPGRADEINFORMATION], 3 no [OPTION],
+// 4 no main size and no drive class, 5 no memory for an image, 6 a value
+// longer than its field, 7 INQUIRY list empty / beginning with ';' or no
+// version, 8 no ';' in the INQUIRY list, 9 BUFFERSIZE 0 or not a number,
+// 10-12 from LoadImageFile.  Codes 7, 8 and 9 are checked after the images.
 uint8_t LoadPackage(const char* first_candidate);
-// `read_length`: the least buffer length the flash layout needs; the buffer is
-// at least that long and bytes past the declared size are 0xFF.
+
+// Reads the image file `name`, which must be exactly `declared_size` bytes
+// long (header included), into a new block.  `read_length`: the least length
+// the flash layout reads; the block is at least that long and its bytes past
+// the declared size are 0xFF (erased flash).  Returns 0 (block in *block),
+// 5 no memory (also for sizes no firmware image can have, above 16 MiB),
+// 10 cannot open, 11 a read failed, 12 the file is shorter or longer than
+// declared.  On failure *block is nullptr and nothing stays allocated.
 uint8_t LoadImageFile(const char* name, uint32_t declared_size, uint32_t read_length,
                       uint8_t** block);
+// Frees a block from LoadImageFile (nullptr is fine) and sets it to nullptr.
 void ReleaseImage(uint8_t*& block);
