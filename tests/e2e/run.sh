@@ -81,13 +81,15 @@ reap() {
 }
 for name in "${names[@]}"; do
   while ((running >= jobs_max)); do reap; done
+  rm -f "$E2E_WORK/log-$name.txt"
   timeout -k 10 420 bash "$E2E_DIR/scenario.sh" "$name" >"$E2E_WORK/log-$name.txt" 2>&1 &
   name_of[$!]=$name
   running=$((running + 1))
 done
 while ((running > 0)); do reap; done
 
-passed=$(cat "$E2E_WORK"/log-*.txt | grep -c '^PASS: ')
+passed=$( (for n in "${names[@]}"; do
+  grep -E '^PASS: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
 failed=$( (for n in "${names[@]}"; do
   grep -E '^FAIL: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
 echo "e2e: $passed passed, $failed failed in $((SECONDS - start)) s; screenshots in $E2E_WORK/shots"
