@@ -147,7 +147,7 @@ class AspiDouble {
     plat::Handle event = plat::FieldToPtr(Le32(&seen.bytes[24]));
     exec.push_back(std::move(seen));
     auto complete = [srb, reply, buffer, length] {
-      if ((srb->SRB_Flags & SRB_DIR_IN) && buffer != nullptr) {
+      if ((srb->SRB_Flags & SRB_DIR_IN) && buffer != nullptr && !reply.data_in.empty()) {
         std::memcpy(buffer, reply.data_in.data(), std::min<size_t>(length, reply.data_in.size()));
       }
       srb->SRB_HaStat = reply.ha_stat;
@@ -228,7 +228,7 @@ class PassThroughDouble {
     requests.push_back(seen);
     Reply reply = replies.empty() ? Reply{} : replies.front();
     if (!replies.empty()) replies.pop_front();
-    if (block[8] == 1 && seen.buffer != nullptr) {
+    if (block[8] == 1 && seen.buffer != nullptr && !reply.data_in.empty()) {
       std::memcpy(seen.buffer, reply.data_in.data(),
                   std::min<size_t>(length, reply.data_in.size()));
     }
