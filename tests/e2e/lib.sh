@@ -125,6 +125,12 @@ e2e_setup() {
   }
   cp "$KSFUPD_EXE" "$PKG/ksfupd.exe"
   cp "$SIM_DLL" "$PKG/WNASPI32.DLL"
+  # Boot the prefix once, now: the first process of a Wine session starts
+  # wineboot, which carries out pending file operations and WININIT.INI like
+  # a Windows start.  A persistent server keeps this one session (one "boot")
+  # for the whole scenario, so only the program's own restart starts another.
+  "$KSF_WINESERVER" -p
+  auto windows >/dev/null
 }
 
 # ------------------------------------------------------------------ running --
