@@ -95,6 +95,10 @@ e2e_prefix() {
 
 e2e_display() {
   local r
+  if [[ -n ${E2E_USE_DISPLAY:-} ]]; then  # the demo's --interactive: a real screen
+    export DISPLAY=$E2E_USE_DISPLAY
+    return 0
+  fi
   r=$(ksf_start_xvfb 800x600x24) || return 1
   export DISPLAY=${r% *}
   XVFB_PID=${r#* }
@@ -165,8 +169,9 @@ windows() { auto windows | sed -n 's/^window //p'; }
 
 # shot NAME: screenshot of this scenario's screen into the run's shot folder.
 shot() {
-  mkdir -p "$E2E_WORK/shots"
-  import -display "$DISPLAY" -window root "$E2E_WORK/shots/$SC-$1.png" 2>/dev/null
+  local dir=${E2E_SHOTS:-$E2E_WORK/shots}
+  mkdir -p "$dir"
+  import -display "$DISPLAY" -window root "$dir/$SC-$1.png" 2>/dev/null
 }
 
 # winpath UNIX_PATH_UNDER_DRIVE_C -> C:\...

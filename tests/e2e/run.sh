@@ -7,7 +7,9 @@
 #   tests/e2e/run.sh [-j N] [--keep] [--list] [SCENARIO...]
 #
 # Prints the scenarios' "PASS: ..." / "FAIL: ..." lines as each one ends, then
-# "e2e: N passed, M failed".  Exit status 1 when anything failed.
+# "e2e total: passed N, failed M".  Exit status 1 when anything failed.
+# E2E_WORK names a work dir to use (templates kept there for the next run);
+# E2E_SHOTS a folder for the screenshots.
 set -u
 E2E_DIR="$(cd "$(dirname "$0")" && pwd)"
 source "$E2E_DIR/lib.sh"
@@ -92,7 +94,7 @@ passed=$( (for n in "${names[@]}"; do
   grep -E '^PASS: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
 failed=$( (for n in "${names[@]}"; do
   grep -E '^FAIL: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
-echo "e2e: $passed passed, $failed failed in $((SECONDS - start)) s; screenshots in $E2E_WORK/shots"
+echo "e2e total: passed $passed, failed $failed in $((SECONDS - start)) s; screenshots in ${E2E_SHOTS:-$E2E_WORK/shots}"
 # Our own work dir goes; one the caller gave keeps its templates for next time.
 [[ -n $own_work && -z ${E2E_KEEP:-} ]] && rm -rf "$E2E_WORK"/template-* "$E2E_WORK"/pfx-*
 ((failed == 0))

@@ -1,0 +1,141 @@
+#!/bin/bash
+# Installs what a fresh Debian machine lacks, builds every preset and runs every
+# test: unit tests plain and under ASan+UBSan and TSan, the package fuzzer for
+# a bounded time, the benchmark once (figures only), and the end-to-end suite
+# of the real program under Wine.  Ends with one line "N passed, N failed";
+# the exit status is non-zero when anything failed.
+#
+#   ./test.sh              (as root; logs in out/logs/)
+#   KSF_FUZZ_SECONDS=30 KSF_E2E_JOBS=5 ./test.sh
+set -u
+cd "$(dirname "$0")" || exit 1
+source scripts/common.sh
+
+FUZZ_SECONDS=${KSF_FUZZ_SECONDS:-30}
+E2E_JOBS=${KSF_E2E_JOBS:-5}
+PASSED=0
+FAILED=0
+START=$SECONDS
+
+mkdir -p "$KSF_LOG_DIR"
+
+stage() {  # NAME STATUS: one pass or failure for a whole stage
+  if [[ $2 == 0 ]]; then
+    PASSED=$((PASSED + 1))
+    echo "PASS: $1"
+  else
+    FAILED=$((FAILED + 1))
+    echo "FAIL: $1"
+  fi
+}
+
+elapsed() { echo "$((SECONDS - START)) s"; }
+
+# gtest_run NAME LOG BINARY [ARGS...]: runs a GoogleTest binary and adds its
+# test counts; a crash or a sanitizer report without a failed test counts as
+# one failure.
+gtest_run() {
+  local name=$1 log=$2 status p f
+  shift 2
+  if [[ ! -x $1 ]]; then
+    stage "$name: $1 not built" 1
+    return
+  fi
+  "$@" >"$log" 2>&1
+  status=$?
+  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -n 1)
+  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below.*/\1/p' "$log" | tail -n 1)
+  p=${p:-0}
+  f=${f:-0}
+  grep -E '^\[  FAILED  \] [A-Za-z_]' "$log" | sed 's/^/  /'
+  if [[ $status != 0 && $f == 0 ]]; then
+    f=1
+    echo "  $name: exit status $status without a failed test (crash or sanitizer report):"
+    grep -E 'ERROR: |WARNING: ThreadSanitizer|runtime error:|SUMMARY:' "$log" | head -n 5 | sed 's/^/    /'
+  fi
+  PASSED=$((PASSED + p))
+  FAILED=$((FAILED + f))
+  echo "$name: passed $p, failed $f (log: ${log#"$KSF_ROOT"/})"
+}
+
+# ------------------------------------------------------------- install ----
+if [[ $(id -u) != 0 ]]; then
+  echo "test.sh installs packages and must run as root" >&2
+fi
+ksf_say "install ($(elapsed))"
+ksf_install
+stage "install" $?
+ksf_wine_setup
+
+# --------------------------------------------------------------- build ----
+declare -A BUILT=()
+for preset in $(ksf_all_presets); do
+  ksf_say "build $preset ($(elapsed))"
+  ksf_build "$preset"
+  st=$?
+  BUILT[$preset]=$st
+  stage "build $preset" "$st"
+  [[ $st == 0 ]] || tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
+done
+
+# ---------------------------------------------------------- unit tests ----
+ksf_say "unit tests ($(elapsed))"
+gtest_run "unit (native)" "$KSF_LOG_DIR/unit-native.log" build/native/ksf_unit_tests --gtest_brief=1
+
+ksf_say "unit tests under ASan+UBSan ($(elapsed))"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  gtest_run "unit (asan+ubsan)" "$KSF_LOG_DIR/unit-asan.log" build/native-asan/ksf_unit_tests --gtest_brief=1
+
+# The whole binary is cheap in virtual time, so TSan sees every test, the
+# worker/monitor ones with real threads among them.
+ksf_say "unit tests under TSan ($(elapsed))"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  gtest_run "unit (tsan)" "$KSF_LOG_DIR/unit-tsan.log" build/native-tsan/ksf_unit_tests --gtest_brief=1
+
+# -------------------------------------------------------------- fuzzing ----
+ksf_say "fuzzers, ${FUZZ_SECONDS} s each ($(elapsed))"
+mkdir -p out/fuzz
+for src in tests/fuzz/*.cpp; do
+  [[ -e $src ]] || continue
+  name=$(basename "$src" .cpp)
+  bin=build/native-clang/$name
+  if [[ ! -x $bin ]]; then
+    stage "fuzz $name: not built" 1
+    continue
+  fi
+  "$bin" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix=out/fuzz/ >"$KSF_LOG_DIR/fuzz-$name.log" 2>&1
+  st=$?
+  stage "fuzz $name ($(grep -o '#[0-9]*' "$KSF_LOG_DIR/fuzz-$name.log" | tail -n 1 | tr -d '#') runs)" "$st"
+  [[ $st == 0 ]] || grep -E 'ERROR|SUMMARY|artifact' "$KSF_LOG_DIR/fuzz-$name.log" | head -n 5
+done
+
+# ----------------------------------------------------------- benchmark ----
+ksf_say "benchmark, once (figures only) ($(elapsed))"
+if [[ -x build/native-clang/ksf_bench ]]; then
+  build/native-clang/ksf_bench --benchmark_min_time=0.05 >"$KSF_LOG_DIR/bench.log" 2>&1 ||
+    echo "  (benchmark exited with $?)"
+  grep -vE '^\*\*\*|^$' "$KSF_LOG_DIR/bench.log" | sed 's/^/  /'
+else
+  echo "  ksf_bench not built"
+fi
+
+# ----------------------------------------------------------- end to end ----
+ksf_say "end-to-end under Wine: $KSF_WIN_PRESET build, $E2E_JOBS scenarios at a time ($(elapsed))"
+if [[ ${BUILT[$KSF_WIN_PRESET]:-1} == 0 ]]; then
+  E2E_SHOTS="$KSF_ROOT/out/e2e-shots" tests/e2e/run.sh -j "$E2E_JOBS" >"$KSF_LOG_DIR/e2e.log" 2>&1
+  p=$(grep -c '^PASS: ' "$KSF_LOG_DIR/e2e.log")
+  f=$(grep -c '^FAIL: ' "$KSF_LOG_DIR/e2e.log")
+  grep -E '^FAIL: |^---- |^e2e: .* done after .*status [^0]' "$KSF_LOG_DIR/e2e.log" | sed 's/^/  /'
+  grep -E '^e2e total' "$KSF_LOG_DIR/e2e.log"
+  PASSED=$((PASSED + p))
+  FAILED=$((FAILED + f))
+  echo "end-to-end: passed $p, failed $f (log: out/logs/e2e.log)"
+else
+  stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
+fi
+
+echo "total time $(elapsed)"
+echo "$PASSED passed, $FAILED failed"
+((FAILED == 0))
