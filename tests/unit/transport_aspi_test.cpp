@@ -178,39 +178,6 @@ TEST_F(AspiTest, ExecuteRequestCarriesEveryFieldAtItsPublishedOffset) {
   EXPECT_EQ(seen.data_out, data);
 }
 
-TEST_F(AspiTest, DirectionDecidesFlagsAndBuffer) {
-  Load();
-  drive_.AlignMask = 0x1FF;
-  struct Case {
-    uint8_t direction, flags;
-    bool with_data, copied;
-  };
-  for (const Case& c : {Case{SRB_DIR_IN, 0x48, true, false}, Case{SRB_DIR_OUT, 0x50, true, true},
-                        Case{SRB_EVENT_NOTIFY, 0x40, false, false}}) {
-    SCOPED_TRACE(static_cast<int>(c.direction));
-    uint8_t buffer[64] = {};
-    const uint8_t cdb[16] = {0x12};
-    Reply reply;
-    reply.data_in = {'K', 'E', 'S', 'T'};
-    aspi_.replies.push_back(reply);
-    ASSERT_EQ(ExecuteCommand(drive_, c.with_data ? buffer : nullptr, c.with_data ? 36 : 0, cdb, 6,
-                             c.direction),
-              0);
-    const Seen& seen = aspi_.exec.back();
-    EXPECT_EQ(seen.bytes[3], c.flags);
-    EXPECT_EQ(Le32(&seen.bytes[12]), c.with_data ? 36u : 0u);
-    if (!c.with_data) {
-      EXPECT_EQ(seen.buffer, nullptr);
-    } else if (c.copied) {
-      EXPECT_NE(seen.buffer, buffer);
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(seen.buffer) & 0x1FF, 0u);
-    } else {
-      EXPECT_EQ(seen.buffer, buffer) << "data-in goes straight to the caller's buffer";
-      EXPECT_EQ(std::string(buffer, buffer + 4), "KEST");
-    }
-  }
-}
-
 TEST_F(AspiTest, DriveWithTwelveByteCdbsGetsTwelveWhateverTheCallerSays) {
   Load();
   drive_.UsesCdb12 = 1;

@@ -37,7 +37,6 @@ struct Reply {
   uint8_t ha_stat = 0;           // ASPI only
   uint8_t target_status = 0;
   std::array<uint8_t, 32> sense{};  // fixed format: [2] key, [12] ASC, [13] ASCQ
-  std::vector<uint8_t> data_in;     // written to the request's buffer
   // ASPI: 0 completes before SendASPI32Command returns; otherwise the SRB
   // stays SS_PENDING and completes this many virtual ms later.
   uint64_t delay_ms = 0;
@@ -143,13 +142,9 @@ class AspiDouble {
     }
     Reply reply = replies.empty() ? Reply{} : replies.front();
     if (!replies.empty()) replies.pop_front();
-    void* buffer = seen.buffer;
     plat::Handle event = plat::FieldToPtr(Le32(&seen.bytes[24]));
     exec.push_back(std::move(seen));
-    auto complete = [srb, reply, buffer, length] {
-      if ((srb->SRB_Flags & SRB_DIR_IN) && buffer != nullptr && !reply.data_in.empty()) {
-        std::memcpy(buffer, reply.data_in.data(), std::min<size_t>(length, reply.data_in.size()));
-      }
+    auto complete = [srb, reply] {
       srb->SRB_HaStat = reply.ha_stat;
       srb->SRB_TargStat = reply.target_status;
       std::memcpy(srb->SenseArea, reply.sense.data(), 16);
@@ -228,10 +223,6 @@ class PassThroughDouble {
     requests.push_back(seen);
     Reply reply = replies.empty() ? Reply{} : replies.front();
     if (!replies.empty()) replies.pop_front();
-    if (block[8] == 1 && seen.buffer != nullptr && !reply.data_in.empty()) {
-      std::memcpy(seen.buffer, reply.data_in.data(),
-                  std::min<size_t>(length, reply.data_in.size()));
-    }
     block[2] = reply.target_status;
     const uint32_t sense_offset = Le32(&block[24]);
     EXPECT_LE(sense_offset + block[7], 80u) << "sense buffer outside the block";

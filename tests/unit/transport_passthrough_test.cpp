@@ -145,15 +145,6 @@ TEST_F(PassThroughTest, DirectionBitsChooseDataInAndTheBuffer) {
   }
 }
 
-TEST_F(PassThroughTest, IncomingDataLandsInTheCallersBuffer) {
-  Reply reply;
-  reply.data_in = {0x05, 0x80, 0x00, 0x32};
-  device_.replies.push_back(reply);
-  uint8_t data[36] = {};
-  ASSERT_EQ(Inquiry(drive_, data, 36), 0);
-  EXPECT_EQ(std::vector<uint8_t>(data, data + 4), reply.data_in);
-}
-
 TEST_F(PassThroughTest, FailedCapabilitiesQueryMeansNoAlignmentNotFailure) {
   // The query fails after scribbling a mask that no allocation could honour.
   device_.alignment_mask = 0xFFFFFFFF;
