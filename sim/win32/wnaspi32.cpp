@@ -31,11 +31,22 @@ namespace {
 
 constexpr uint8_t kSsFailedInit = 0xE4;
 
+// Milliseconds since the library was first used.  The performance counter,
+// not GetTickCount64: Wine updates the tick count in coarse steps, which would
+// make a 3000 ms wait by the updater look a few ms short to the drive.
+uint64_t g_qpc_start = 0;
+uint64_t g_qpc_frequency = 1;
+
+uint64_t NowMs() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return (static_cast<uint64_t>(now.QuadPart) - g_qpc_start) * 1000 / g_qpc_frequency;
+}
+
 struct DllState {
   std::mutex trace_mu;
   HANDLE trace = INVALID_HANDLE_VALUE;
   std::string flash_path;
-  ULONGLONG start = 0;
   std::unique_ptr<sim::SimSetup> setup;
   bool ok = false;
 };
@@ -64,8 +75,7 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
 void TraceLine(DllState& s, const std::string& text) {
   if (s.trace == INVALID_HANDLE_VALUE) return;
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%llu ",
-                static_cast<unsigned long long>(GetTickCount64() - s.start));
+  std::snprintf(stamp, sizeof stamp, "%llu ", static_cast<unsigned long long>(NowMs()));
   const std::string line = stamp + text + "\n";
   std::lock_guard<std::mutex> lock(s.trace_mu);
   DWORD written = 0;
@@ -87,8 +97,12 @@ void WriteFlash(const DllState& s) {
 }
 
 void Initialise() {
+  LARGE_INTEGER value;
+  QueryPerformanceFrequency(&value);
+  g_qpc_frequency = value.QuadPart > 0 ? static_cast<uint64_t>(value.QuadPart) : 1;
+  QueryPerformanceCounter(&value);
+  g_qpc_start = static_cast<uint64_t>(value.QuadPart);
   auto* s = new DllState;
-  s->start = GetTickCount64();
   const std::string trace_path = Env("KSF_SIM_TRACE");
   if (!trace_path.empty()) {
     s->trace = CreateFileA(trace_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -103,13 +117,8 @@ void Initialise() {
     text.clear();
     if (!ReadWholeFile(config_path, &text)) error = "cannot read " + config_path;
   }
-  const ULONGLONG start = s->start;
   s->setup = std::make_unique<sim::SimSetup>();
-  if (error.empty()) {
-    s->ok = sim::LoadSimConfig(
-        text, [start] { return static_cast<uint64_t>(GetTickCount64() - start); }, *s->setup,
-        &error);
-  }
+  if (error.empty()) s->ok = sim::LoadSimConfig(text, NowMs, *s->setup, &error);
   if (!s->ok) {
     std::fprintf(stderr, "WNASPI32 (emulated drive): configuration: %s\n", error.c_str());
     TraceLine(*s, "config error: " + error);
