@@ -72,6 +72,9 @@ report() {  # NAME STATUS
 
 declare -A name_of=()
 running=0
+# Stopped from outside: pass it on (timeout relays it to the scenario, whose
+# own trap ends its Wine session and X server), then go.
+trap 'kill $(jobs -p) 2>/dev/null; wait; exit 143' TERM INT
 reap() {
   local done_pid st
   wait -n -p done_pid
