@@ -45,11 +45,10 @@
 // Reading during an update: the program's dialog thread is busy in its UPDATE
 // handler and handles no sent messages then, so everything that can be read
 // without a message is read so (window texts from the window manager, styles).
-// A progress bar's range and position can only be had by message; when the
-// owner does not answer within a short time, the values are read from the
-// control's instance data (Wine's progress control keeps its state behind the
-// first window-extra pointer, beginning with its own window handle, which is
-// checked before the values are trusted).
+// A progress bar's range and position are read from the control's instance
+// data (Wine's progress control keeps its state behind the first window-extra
+// pointer, beginning with its own window handle, which is checked before the
+// values are trusted); only where that fails are they asked for by message.
 #include <windows.h>
 #include <commctrl.h>
 #include <psapi.h>
@@ -581,24 +580,28 @@ class Session {
     return ok;
   }
 
+  // The control's own state first: one consistent snapshot, read at once even
+  // while the owner is busy, so it pairs with a status text read just before.
+  // Where that state cannot be found, ask the control.
   int CmdProgress() {
     HWND h = nullptr;
     if (int rc = Control(&h)) return rc;
+    ProgressInfo info{};
+    if (ProgressFromMemory(h, &info)) {
+      Emit("range=" + std::to_string(info.min) + "," + std::to_string(info.max));
+      Emit("pos=" + std::to_string(info.cur));
+      Emit("source=memory");
+      return kExitOk;
+    }
     // PBM_GETRANGE's structure is not carried between processes; its return
     // value (low limit for TRUE, high limit for FALSE) is.
     LRESULT low = 0, high = 0, pos = 0;
-    if (Ask(h, PBM_GETRANGE, TRUE, 0, &low, 300) && Ask(h, PBM_GETRANGE, FALSE, 0, &high, 300) &&
-        Ask(h, PBM_GETPOS, 0, 0, &pos, 300)) {
-      Emit("range=" + std::to_string(low) + "," + std::to_string(high));
-      Emit("pos=" + std::to_string(pos));
-      Emit("source=message");
-      return kExitOk;
-    }
-    ProgressInfo info{};
-    if (!ProgressFromMemory(h, &info)) return Fail(kExitRefused, "progress bar not readable");
-    Emit("range=" + std::to_string(info.min) + "," + std::to_string(info.max));
-    Emit("pos=" + std::to_string(info.cur));
-    Emit("source=memory");
+    if (!Ask(h, PBM_GETRANGE, TRUE, 0, &low) || !Ask(h, PBM_GETRANGE, FALSE, 0, &high) ||
+        !Ask(h, PBM_GETPOS, 0, 0, &pos))
+      return Fail(kExitRefused, "progress bar not readable");
+    Emit("range=" + std::to_string(low) + "," + std::to_string(high));
+    Emit("pos=" + std::to_string(pos));
+    Emit("source=message");
     return kExitOk;
   }
 

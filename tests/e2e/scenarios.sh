@@ -297,6 +297,8 @@ check_update_progress() {
     if [[ $status == "${t[transfer]}" ]]; then
       [[ $range == "0,$total" ]] || bad+="transfer range $range; "
       ((pos >= lastpos && pos <= total)) || bad+="transfer pos $pos after $lastpos; "
+    elif [[ $status == "${t[running]}" && $range == "0,$total" && $pos == "$total" ]]; then
+      :  # the status line changes a moment before the bar gets its new range
     elif [[ $status == "${t[running]}" ]]; then
       [[ $range == "0,$waitr" ]] || bad+="waiting range $range; "
       ((pos >= lastpos && pos <= waitr - 3)) || bad+="waiting pos $pos after $lastpos; "
