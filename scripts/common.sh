@@ -76,13 +76,13 @@ ksf_install() {
   ksf_ensure_locale || return 1
   if ksf_can_run_32bit; then
     KSF_WINE_BITS=32
-    if ! ksf_have_package wine32:i386; then
+    if ! ksf_have_package wine32:i386 || ! ksf_have_package wine; then
       ksf_say "installing 32-bit Wine"
       if ! dpkg --print-foreign-architectures | grep -q i386; then
         dpkg --add-architecture i386
         KSF_APT_UPDATED=0
       fi
-      ksf_apt_install wine32:i386 || return 1
+      ksf_apt_install wine wine32:i386 || return 1
     fi
   else
     KSF_WINE_BITS=64
@@ -91,15 +91,18 @@ ksf_install() {
   export KSF_WINE_BITS
 }
 
-# The Windows build that Wine runs here and how to start Wine for it.
+# The Windows build that Wine runs here and how to start Wine for it
+# (KSF_WINELOADER empty: leave WINELOADER unset).
 ksf_wine_setup() {
   if [[ ${KSF_WINE_BITS:-} == "" ]]; then
     if ksf_can_run_32bit && ksf_have_package wine32:i386; then KSF_WINE_BITS=32; else KSF_WINE_BITS=64; fi
   fi
   if [[ $KSF_WINE_BITS == 32 ]]; then
+    # Debian's own arrangement: the 32-bit loader starts 32-bit programs and
+    # hands 64-bit ones (wineboot, services) to wine64 itself.
     KSF_WIN_PRESET=win32
-    KSF_WINE=/usr/bin/wine
-    KSF_WINELOADER=/usr/bin/wine
+    KSF_WINE=/usr/lib/wine/wine
+    KSF_WINELOADER=
   else
     KSF_WIN_PRESET=win64
     KSF_WINE=/usr/lib/wine/wine64

@@ -61,7 +61,8 @@ e2e_make_template() {
   local name=$1 mode=${2:-} dir="$E2E_WORK/template-$1"
   rm -rf "$dir"
   (
-    export WINEPREFIX="$dir" WINEARCH=win64 WINEDEBUG=-all WINELOADER="$KSF_WINELOADER"
+    export WINEPREFIX="$dir" WINEARCH=win64 WINEDEBUG=-all
+    [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
     export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
     "$KSF_WINE" wineboot -i >/dev/null 2>&1
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
@@ -88,7 +89,8 @@ e2e_prefix() {
   done
   PKG="$PFX/drive_c/pkg"
   mkdir -p "$PKG"
-  export WINEPREFIX="$PFX" WINEARCH=win64 WINEDEBUG=-all WINELOADER="$KSF_WINELOADER"
+  export WINEPREFIX="$PFX" WINEARCH=win64 WINEDEBUG=-all
+  [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
   export WINEDLLOVERRIDES="wnaspi32=n;mscoree,mshtml="
   export KSF_SIM_CONFIG='C:\pkg\sim.cfg' KSF_SIM_TRACE='C:\pkg\trace.txt' KSF_SIM_FLASH='C:\pkg\flash.bin'
 }
