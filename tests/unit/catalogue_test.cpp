@@ -1,14 +1,17 @@
-// The message catalogue: the generated Shift-JIS texts decode back to the
-// UTF-8 sources, each message picks its language by UserLcid, and the format
-// texts take exactly one number.
+// The message catalogue: the Shift-JIS texts generated at build time decode
+// back to their UTF-8 sources, and every message picks its language by
+// UserLcid.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/catalogue.h"
 #include "app/system_state.h"
@@ -16,182 +19,81 @@
 namespace {
 
 // The generated table, by entry name.
-const std::map<std::string, std::string>& Generated() {
-  static const std::map<std::string, std::string> table = {
+const std::map<std::string, std::string> kGenerated = {
 #define KSF_JA(name, text) {#name, std::string(text, sizeof(text) - 1)},
 #include "catalogue_sjis.inc"
 #undef KSF_JA
-  };
-  return table;
-}
+};
 
-// The UTF-8 source, parsed here independently of the build's generator.
+// The UTF-8 sources (NAME, TAB, text with the escapes \n \r \\), read here
+// independently of the build's generator.
 std::map<std::string, std::string> Sources() {
-  const auto path =
-      std::filesystem::path(__FILE__).parent_path() / "../../src/app/ja/catalogue.txt";
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << path;
+  std::ifstream in(std::filesystem::path(__FILE__).parent_path() /
+                   "../../src/app/ja/catalogue.txt");
   std::map<std::string, std::string> table;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
+  for (std::string line; std::getline(in, line);) {
     const size_t tab = line.find('\t');
-    EXPECT_NE(tab, std::string::npos) << line;
-    if (tab == std::string::npos) continue;
-    std::string text;
+    if (line.empty() || line[0] == '#' || tab == std::string::npos) continue;
+    std::string& text = table[line.substr(0, tab)];
     for (size_t i = tab + 1; i < line.size(); ++i) {
-      if (line[i] == '\\' && i + 1 < line.size()) {
-        const char e = line[++i];
-        text += e == 'n' ? '\n' : e == 'r' ? '\r' : e;
-      } else {
-        text += line[i];
-      }
+      char c = line[i];
+      if (c == '\\') c = line[++i] == 'n' ? '\n' : line[i] == 'r' ? '\r' : line[i];
+      text += c;
     }
-    table[line.substr(0, tab)] = text;
   }
   return table;
 }
 
 // Code page 932 to UTF-8 with the C library's converter.
-std::string DecodeCp932(const std::string& sjis) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1)) << "no CP932 converter";
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
-  std::string input(sjis);
-  std::string output(input.size() * 4 + 16, '\0');
-  char* in = input.data();
-  size_t in_left = input.size();
-  char* out = output.data();
-  size_t out_left = output.size();
-  const size_t rc = iconv(cd, &in, &in_left, &out, &out_left);
-  EXPECT_NE(rc, static_cast<size_t>(-1)) << "invalid Shift-JIS, errno " << errno;
+std::string Utf8(std::string sjis) {
+  const iconv_t cd = iconv_open("UTF-8", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "<no CP932 converter>";
+  std::string out(sjis.size() * 4, '\0');
+  char *from = sjis.data(), *to = out.data();
+  size_t from_left = sjis.size(), to_left = out.size();
+  const size_t rc = iconv(cd, &from, &from_left, &to, &to_left);
   iconv_close(cd);
-  output.resize(output.size() - out_left);
-  return output;
+  return rc == static_cast<size_t>(-1) ? "<invalid Shift-JIS>"
+                                       : out.substr(0, out.size() - to_left);
 }
 
 TEST(Catalogue, GeneratedShiftJisDecodesToTheUtf8Sources) {
   const auto sources = Sources();
-  const auto& generated = Generated();
-  ASSERT_FALSE(sources.empty());
-  ASSERT_EQ(generated.size(), sources.size());
-  for (const auto& [name, utf8] : sources) {
-    SCOPED_TRACE(name);
-    auto it = generated.find(name);
-    ASSERT_NE(it, generated.end());
-    EXPECT_EQ(DecodeCp932(it->second), utf8);
-  }
-}
-
-TEST(Catalogue, SourcesHoldTheTextsAsWritten) {
-  // Spot checks of the UTF-8 sources themselves, typed here independently.
-  const auto sources = Sources();
-  EXPECT_EQ(sources.at("IniNotFound"), "INIファイルが見つかりません。(Code %d)");
-  EXPECT_EQ(sources.at("StatusSelectDrive"), " ドライブを選択し、UPDATEボタンを押して下さい。");
-  EXPECT_EQ(sources.at("UpdateCompletedRestart"),
-            "ファームウェア更新は成功しました。\n\n再起動しますか？");
-  EXPECT_EQ(sources.at("NoticePiece4"),
+  ASSERT_EQ(sources.size(), kGenerated.size());
+  for (const auto& [name, utf8] : sources) EXPECT_EQ(Utf8(kGenerated.at(name)), utf8) << name;
+  // Spot checks typed independently of the sources.
+  EXPECT_EQ(Utf8(TextIn(Msg::IniNotFound, true)), "INIファイルが見つかりません。(Code %d)");
+  EXPECT_EQ(Utf8(NoticeText(NoticePiece::Ja4)),
             "ドライブ\u3000ファームウェア更新プログラム\r\n\r\n本プログラムは");
-  EXPECT_EQ(sources.at("MakerName"), "ケストラン");
-  EXPECT_EQ(sources.at("FontMsGothic"), "ＭＳ ゴシック");
-  EXPECT_EQ(sources.at("FontMsPGothic"), "ＭＳ Ｐゴシック");
+  EXPECT_EQ(Utf8(FontMsPGothic()), "ＭＳ Ｐゴシック");
 }
 
-TEST(Catalogue, EveryMessageTakesItsJapaneseFormFromTheGeneratedTable) {
-  const std::pair<Msg, const char*> names[] = {
-      {Msg::IniNotFound, "IniNotFound"},
-      {Msg::FirmwareNotFound, "FirmwareNotFound"},
-      {Msg::FirmwareReadFailure, "FirmwareReadFailure"},
-      {Msg::IniValueError, "IniValueError"},
-      {Msg::AspiLoadFailed, "AspiLoadFailed"},
-      {Msg::AspiNotFound, "AspiNotFound"},
-      {Msg::NoDrive, "NoDrive"},
-      {Msg::AspiNecessary, "AspiNecessary"},
-      {Msg::StatusSelectDrive, "StatusSelectDrive"},
-      {Msg::StatusTransferring, "StatusTransferring"},
-      {Msg::StatusRunning, "StatusRunning"},
-      {Msg::StatusCompleted, "StatusCompleted"},
-      {Msg::UpdateFailed, "UpdateFailed"},
-      {Msg::UpdateCompleted, "UpdateCompleted"},
-      {Msg::UpdateCompletedRestart, "UpdateCompletedRestart"},
-      {Msg::DriveVersionCheckFailure, "DriveVersionCheckFailure"},
-      {Msg::BoardNotApplicable, "BoardNotApplicable"},
-      {Msg::ModelNotApplicable, "ModelNotApplicable"},
-      {Msg::DriveHasLaterVersion, "DriveHasLaterVersion"},
-      {Msg::CantReboot, "CantReboot"},
-  };
-  ASSERT_EQ(std::size(names), static_cast<size_t>(Msg::kCount));
-  for (const auto& [message, name] : names) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(std::string(TextIn(message, true)), Generated().at(name));
-    EXPECT_STRNE(TextIn(message, false), TextIn(message, true));
-  }
-  const std::pair<NoticePiece, const char*> pieces[] = {
-      {NoticePiece::Ja4, "NoticePiece4"},   {NoticePiece::Ja10, "NoticePiece10"},
-      {NoticePiece::Ja13, "NoticePiece13"}, {NoticePiece::Ja15, "NoticePiece15"},
-      {NoticePiece::Ja17, "NoticePiece17"},
-  };
-  for (const auto& [piece, name] : pieces) {
-    EXPECT_EQ(std::string(NoticeText(piece)), Generated().at(name)) << name;
-  }
-  EXPECT_EQ(std::string(MakerNameJa()), Generated().at("MakerName"));
-  EXPECT_EQ(std::string(FontMsGothic()), Generated().at("FontMsGothic"));
-  EXPECT_EQ(std::string(FontMsPGothic()), Generated().at("FontMsPGothic"));
-  // Bytes a reader can check by eye: "ＭＳ" is 82 6C 82 72 in code page 932.
-  EXPECT_EQ(std::string(FontMsGothic()).substr(0, 5), "\x82\x6C\x82\x72 ");
-}
-
-TEST(Catalogue, LanguageFollowsUserLcid) {
+TEST(Catalogue, EveryMessageInTheLanguageOfUserLcid) {
+  std::istringstream list(
+      "IniNotFound FirmwareNotFound FirmwareReadFailure IniValueError AspiLoadFailed AspiNotFound "
+      "NoDrive AspiNecessary StatusSelectDrive StatusTransferring StatusRunning StatusCompleted "
+      "UpdateFailed UpdateCompleted UpdateCompletedRestart DriveVersionCheckFailure "
+      "BoardNotApplicable ModelNotApplicable DriveHasLaterVersion CantReboot");
+  const std::vector<std::string> names{std::istream_iterator<std::string>(list), {}};
+  ASSERT_EQ(names.size(), static_cast<size_t>(Msg::kCount));
   const uint32_t saved = UserLcid;
-  struct Case {
-    uint32_t lcid;
-    bool japanese;
-  } cases[] = {{1041, true}, {1033, false}, {0, false}, {2052, false}, {0x10411, false}};
-  for (const Case& c : cases) {
-    UserLcid = c.lcid;
-    for (int m = 0; m < static_cast<int>(Msg::kCount); ++m) {
-      const auto message = static_cast<Msg>(m);
-      EXPECT_STREQ(Text(message), TextIn(message, c.japanese)) << c.lcid << " message " << m;
+  for (uint32_t lcid : {1041u, 1033u, 0x10411u}) {
+    UserLcid = lcid;
+    for (size_t m = 0; m < names.size(); ++m) {
+      const std::string english = TextIn(static_cast<Msg>(m), false);
+      EXPECT_NE(english, kGenerated.at(names[m]));
+      EXPECT_EQ(Text(static_cast<Msg>(m)), lcid == 1041 ? kGenerated.at(names[m]) : english)
+          << names[m];
+      // Only the four coded texts take a number, and exactly one.
+      EXPECT_EQ(std::count(english.begin(), english.end(), '%'), m < 4 ? 1 : 0) << names[m];
+      EXPECT_EQ(english.find("%d") != std::string::npos, m < 4) << names[m];
     }
   }
   UserLcid = saved;
-  EXPECT_STREQ(TextIn(Msg::CantReboot, false), "Can't reboot.");
-  EXPECT_STREQ(TextIn(Msg::UpdateFailed, false), "Firmware update is failed.\n\n");
-}
-
-TEST(Catalogue, PackageCodesMapToTheirMessages) {
-  const std::pair<uint8_t, Msg> cases[] = {
-      {1, Msg::IniNotFound},       {2, Msg::IniValueError},        {3, Msg::IniValueError},
-      {4, Msg::IniValueError},     {5, Msg::IniValueError},        {6, Msg::IniValueError},
-      {7, Msg::IniValueError},     {8, Msg::IniValueError},        {9, Msg::IniValueError},
-      {10, Msg::FirmwareNotFound}, {11, Msg::FirmwareReadFailure}, {12, Msg::FirmwareReadFailure},
-  };
-  for (const auto& [code, message] : cases) {
-    EXPECT_EQ(PackageResultMessage(code), message) << int(code);
-  }
-}
-
-// The formats are handed to printf-style formatting with one int: each must
-// hold exactly one conversion, "%d", in both languages, and no other '%'.
-TEST(Catalogue, CodedMessagesTakeExactlyOneNumber) {
-  for (Msg message :
-       {Msg::IniNotFound, Msg::FirmwareNotFound, Msg::FirmwareReadFailure, Msg::IniValueError}) {
-    for (bool japanese : {false, true}) {
-      const std::string text = TextIn(message, japanese);
-      EXPECT_EQ(text.find('%'), text.rfind('%')) << text;
-      EXPECT_NE(text.find("%d"), std::string::npos) << text;
-    }
-  }
-  for (int m = 0; m < static_cast<int>(Msg::kCount); ++m) {
-    const auto message = static_cast<Msg>(m);
-    if (message == Msg::IniNotFound || message == Msg::FirmwareNotFound ||
-        message == Msg::FirmwareReadFailure || message == Msg::IniValueError) {
-      continue;
-    }
-    for (bool japanese : {false, true}) {
-      EXPECT_EQ(std::string(TextIn(message, japanese)).find('%'), std::string::npos) << m;
-    }
+  const char* pieces[] = {"4", "10", "13", "15", "17"};  // NoticePiece::Ja4 onwards
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(NoticeText(static_cast<NoticePiece>(static_cast<int>(NoticePiece::Ja4) + i)),
+              kGenerated.at(std::string("NoticePiece") + pieces[i]));
   }
 }
 

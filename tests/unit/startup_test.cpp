@@ -4,13 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
-#include <vector>
 
-#include "app/catalogue.h"
 #include "app/system_state.h"
 #include "discovery/drive_table.h"
 #include "fake_hooks.h"
@@ -22,36 +20,17 @@
 
 namespace {
 
-class ScriptedUi : public ShellUi {
- public:
-  const char* ExecutableBaseName() override { return base_name.c_str(); }
-  int RunWelcomeDialog() override {
-    ++welcome_runs;
-    return welcome_result;
-  }
-  int RunMainDialog() override {
-    ++main_runs;
-    if (during_main) during_main();
-    return main_result;
-  }
-
-  std::string base_name = "KSFUPD";
-  int welcome_result = 1;
-  int main_result = 2;
-  int welcome_runs = 0;
-  int main_runs = 0;
-  std::function<void()> during_main;
-};
-
 const std::string kValid =
     "[UPGRADEINFORMATION]\nINQUIRY=KESTRAN CD-R   TQ-517T;\nVERSION=1.10\n"
     "FIRMWAREFILENAME=main.bin\nFIRMWAREFILESIZE=360480\n"
     "BOOTFIRMWAREFILENAME=boot.bin\nBOOTFIRMWAREFILESIZE=16416\n[OPTION]\n";
+const char* kNoPassThrough = "USE SCSIPASSTHROUGHINTERFACE ON WINNT=NO\n";
 
-// A whole little world for one run: the platform, one emulated drive on ASPI
-// adapter 0 (target 1) and at drive letter E:, a package directory with both
-// images, and the scripted shell.
-struct World {
+// One run of the program: one emulated drive on ASPI adapter 0 and at drive
+// letter E:, a package directory and scripted dialogs.  The run is traced as
+// one line: dialogs, system calls and box texts in their order, then the
+// virtual time taken.
+struct World : ShellUi {
   World() {
     bus.AddAdapter();
     bus.AttachDrive(0, 1, &drive);
@@ -60,29 +39,44 @@ struct World {
     sim::ConnectPassThrough(os, pass_through);
     dir.WriteImage("main.bin", 360480);
     dir.WriteImage("boot.bin", 16416);
-    os.version = {1, 4};  // 95/98/Me unless a test says otherwise
+    os.version = {1, 4};  // 95/98/Me unless a case says otherwise
+    os.on_message_box = [this](const FakePlatform::MessageBoxCall& box) {
+      const bool error_box = box.owner == nullptr && box.caption == "Error - Upgrade Program" &&
+                             box.flags == (plat::kMbOk | plat::kMbIconStop);
+      Note((error_box ? "box:" : "other box:") + box.text);
+    };
   }
-  ~World() {
+  ~World() override {
     sim::SimAspi::SetCurrent(nullptr);
     ResetUpdatePackage();
     ResetTransportState();
   }
-
-  bool Run() { return StartUp(ui); }
-  // The texts of the boxes shown; each must be a start-up error box.
-  std::vector<std::string> BoxTexts() {
-    std::vector<std::string> texts;
-    for (const auto& box : os.MessageBoxes()) {
-      EXPECT_EQ(box.owner, nullptr);
-      EXPECT_EQ(box.caption, "Error - Upgrade Program");
-      EXPECT_EQ(box.flags, plat::kMbOk | plat::kMbIconStop);
-      texts.push_back(box.text);
-    }
-    return texts;
+  void Nt(uint32_t major) { os.version = plat::VersionInfo{2, major}; }
+  const char* ExecutableBaseName() override { return base_name.c_str(); }
+  int RunWelcomeDialog() override {
+    Note("welcome");
+    return welcome_result;
   }
-  bool Restarted() {
+  int RunMainDialog() override {
+    EXPECT_NE(UpdatePackage.MainImage, nullptr);
+    Note("main:os" + std::to_string(OsKind) + (TransportKind == Aspi ? ",aspi," : ",pt,") +
+         std::to_string(DriveCount));
+    return main_result;
+  }
+  // The system calls made since the last note (their names), then `event`.
+  void Note(const std::string& event) {
     const auto calls = os.Calls();
-    return std::count(calls.begin(), calls.end(), "ExitWindowsEx(EWX_REBOOT)") > 0;
+    for (; noted < calls.size(); ++noted)
+      trace += calls[noted].substr(0, calls[noted].find('(')) + " ";
+    if (!event.empty()) trace += event + " ";
+  }
+  std::string Run() {
+    if (!ini.empty()) dir.Write("kestfirm.ini", ini);
+    EXPECT_FALSE(StartUp(*this));
+    // After the main dialog the main image is released.
+    EXPECT_TRUE(trace.find("main:") == std::string::npos || UpdatePackage.MainImage == nullptr);
+    Note(os.NowMs() != 0 ? "@" + std::to_string(os.NowMs()) : "");
+    return trace.substr(0, trace.size() - 1);
   }
 
   FakePlatform os;
@@ -90,291 +84,93 @@ struct World {
   sim::SimAspi bus;
   sim::SimPassThrough pass_through;
   ScratchDir dir;
-  ScriptedUi ui;
+  std::string ini = kValid, base_name = "KSFUPD", trace;
+  int welcome_result = 1, main_result = 1;
+  size_t noted = 0;
 };
 
-TEST(StartUp, NormalRunOverAspi) {
-  World w;
-  w.dir.Write("kestfirm.ini", kValid);
-  w.ui.during_main = [] {
-    EXPECT_EQ(DriveCount, 1);
-    EXPECT_EQ(TransportKind, Aspi);
-    EXPECT_NE(UpdatePackage.MainImage, nullptr);
-  };
-  EXPECT_FALSE(w.Run());
-  EXPECT_TRUE(w.BoxTexts().empty());
-  EXPECT_EQ(w.ui.welcome_runs, 0);  // drive class 0: no welcome
-  EXPECT_EQ(w.ui.main_runs, 1);
-  EXPECT_EQ(w.bus.library_loads, 1);
-  EXPECT_EQ(w.bus.library_frees, 1);
-  EXPECT_EQ(UpdatePackage.MainImage, nullptr);  // released after the dialog
-  EXPECT_NE(UpdatePackage.BootImage, nullptr);  // kept to the process end
-  EXPECT_FALSE(w.Restarted());
-}
-
-TEST(StartUp, OsKindAndTransport) {
-  struct Case {
-    plat::VersionInfo version;
-    const char* option;
-    uint8_t os_kind;
-    uint8_t transport;
+TEST(StartUp, RunsAndTheirEnds) {
+  const char* aspi_run = "LoadLibrary main:os0,aspi,1 FreeLibrary";
+  const struct {
+    std::function<void(World&)> setup;  // the world is 95/98/Me, dialogs answer OK
+    std::string trace;
   } cases[] = {
-      {{1, 4}, "", 0, Aspi},
-      {{1, 4}, "USE SCSIPASSTHROUGHINTERFACE ON WINNT=NO\n", 0, Aspi},
-      {{2, 4}, "", 1, PassThrough},
-      {{2, 5}, "", 2, PassThrough},
-      {{2, 6}, "", 2, PassThrough},
-      {{2, 10}, "USE SCSIPASSTHROUGHINTERFACE ON WINNT=no\n", 2, Aspi},
-      {{2, 5}, "USE SCSIPASSTHROUGHINTERFACE ON WINNT=YES\n", 2, PassThrough},
+      {[](World& w) { w.ini += kNoPassThrough; }, aspi_run},
+      {[](World& w) { w.Nt(4); }, "main:os1,pt,1"},
+      {[](World& w) { w.Nt(5); }, "main:os2,pt,1"},
+      {[](World& w) { w.Nt(10), w.ini += kNoPassThrough; },
+       "LoadLibrary main:os2,aspi,1 FreeLibrary"},
+      {[](World& w) { w.ini += "USE CDROM CAUTION=YES\n"; }, std::string("welcome ") + aspi_run},
+      {[](World& w) { w.ini += "USE CDR CAUTION=YES\n", w.welcome_result = 2; }, "welcome"},
+      {[](World& w) { w.ini += "USE CDRW CAUTION=YES\n", w.welcome_result = 0; }, "welcome"},
+      // Only OK on the main dialog restarts, and only without the helper copy.
+      {[](World& w) { w.ini += "USE DELETE FILE=NO\n"; }, aspi_run + std::string(" ExitWindowsEx")},
+      {[](World& w) { w.ini += "USE DELETE FILE=NO\n", w.main_result = 2; }, aspi_run},
+      {[](World& w) { w.base_name = "REB_1A2B", w.ini = ""; }, "ExitWindowsEx @8000"},
+      {[](World& w) { w.base_name = "reboot"; }, aspi_run},
+      {[](World& w) { w.ini = ""; }, "box:INI file not found. (Code 1)"},
+      {[](World& w) { w.ini = "", w.os.lcid = 1041; },
+       "box:INI\x83t\x83@\x83"
+       "C\x83\x8B\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81\x42(Code 1)"},
+      {[](World& w) { w.ini = "[UPGRADEINFORMATION]\n"; }, "box:INI file value error. (Code 3)"},
+      {[](World& w) { w.dir.WriteImage("main.bin", 5); },
+       "box:Firmware file reading failure. (Code 12)"},
+      {[](World& w) { w.os.fail_read = [](int read) { return read == 1; }; },
+       "box:Firmware file reading failure. (Code 11)"},
+      {[](World&) { std::filesystem::remove("main.bin"); },
+       "box:Firmware file not found. (Code 10)"},
+      {[](World& w) { w.os.load_library = [](const char*) -> plat::Handle { return nullptr; }; },
+       "LoadLibrary box:WNASPI32.DLL load failed."},
+      {[](World& w) { w.bus.support_status = 0xE8; }, "LoadLibrary box:ASPI32 not found."},
+      {[](World& w) { w.drive.mutable_config().vendor = "OTHERCO "; },
+       "LoadLibrary box:No applicable drive found."},
+      // The program's own "<base>.INI" is read, kestfirm.ini not looked at.
+      {[](World& w) {
+         w.base_name = "MY", w.dir.Write("MY.INI", kValid + "USE CDR CAUTION=YES\n");
+       },
+       std::string("welcome ") + aspi_run},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.version.platform_id) + "." +
-                 std::to_string(c.version.major_version) + " " + c.option);
+  for (const auto& c : cases) {
     World w;
-    w.os.version = c.version;
-    w.dir.Write("kestfirm.ini", kValid + c.option);
-    uint8_t transport_seen = 0xFF;
-    w.ui.during_main = [&] { transport_seen = TransportKind; };
-    w.Run();
-    EXPECT_EQ(OsKind, c.os_kind);
-    EXPECT_EQ(transport_seen, c.transport);
-    EXPECT_EQ(w.bus.library_loads, c.transport == Aspi ? 1 : 0);
-    EXPECT_EQ(w.ui.main_runs, 1);
-    EXPECT_TRUE(w.BoxTexts().empty());
-  }
-}
-
-TEST(StartUp, RestartHelperMode) {
-  struct Case {
-    const char* base_name;
-    bool helper;
-  } cases[] = {
-      {"REBOOT", true}, {"REB_1A2B", true}, {"REB", true}, {"reboot", false},
-      {"Reb_1", false}, {"XREB", false},    {"RE", false}, {"", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.base_name);
-    World w;
-    w.os.version = {2, 5};
-    w.ui.base_name = c.base_name;
-    w.Run();  // no package: a normal run stops at code 1
-    EXPECT_EQ(w.Restarted(), c.helper);
-    EXPECT_EQ(w.os.NowMs(), c.helper ? 8000u : 0u);
-    EXPECT_EQ(w.BoxTexts(), c.helper ? std::vector<std::string>{}
-                                     : std::vector<std::string>{"INI file not found. (Code 1)"});
-    EXPECT_EQ(w.ui.welcome_runs + w.ui.main_runs, 0);
-    EXPECT_EQ(w.bus.library_loads, 0);
+    c.setup(w);
+    EXPECT_EQ(w.Run(), c.trace);
   }
 }
 
 TEST(StartUp, StateIsClearedBeforeAnything) {
   World w;
+  w.base_name = "REBOOT";  // nothing is read after the clearing
   // Leftovers of an earlier run in the same process.
-  DriveCount = 7;
   DriveTable[3].Updated = 1;
-  ProgressCounter = 99;
   WorkerState = 2;
-  SelectedDriveIndex = 5;
   TransportKind = PassThrough;
-  UpdatePackage.NoDeleteFile = 1;
-  UpdatePackage.BufferSize = 1;
-  UpdatePackage.WaitTime = 1;
-  w.ui.base_name = "REBOOT";
-  w.os.lcid = 1041;
+  std::memset(&UpdatePackage, 0x5A, sizeof(UpdatePackage));
+  UpdatePackage.BootImage = UpdatePackage.MainImage = nullptr;
   w.Run();
-  EXPECT_EQ(DriveCount, 0);
-  EXPECT_EQ(DriveTable[3].Updated, 0);
-  EXPECT_EQ(ProgressCounter.load(), 0u);
-  EXPECT_EQ(WorkerState.load(), 0);
-  EXPECT_EQ(SelectedDriveIndex.load(), 0);
-  EXPECT_EQ(TransportKind, Aspi);
-  EXPECT_EQ(UpdatePackage.NoDeleteFile, 0);
-  EXPECT_EQ(UpdatePackage.BufferSize, 2048u);
-  EXPECT_EQ(UpdatePackage.WaitTime, 45);
-  EXPECT_EQ(UserLcid, 1041u);
-}
-
-TEST(StartUp, PackageErrorsBecomeOneCodedBox) {
-  struct Case {
-    const char* name;
-    const char* description;  // nullptr: no description file
-    uint32_t lcid;
-    std::string text;
-  } cases[] = {
-      {"not found", nullptr, 1033, "INI file not found. (Code 1)"},
-      {"not found, Japanese", nullptr, 1041,
-       "INI\x83t\x83@\x83"
-       "C\x83\x8B\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9"
-       "\x82\xF1\x81\x42(Code 1)"},
-      {"no first section", "nothing\n", 1033, "INI file value error. (Code 2)"},
-      {"no [OPTION]", "[UPGRADEINFORMATION]\n", 1033, "INI file value error. (Code 3)"},
-      {"image missing",
-       "[UPGRADEINFORMATION]\nINQUIRY=K;\nVERSION=1\nFIRMWAREFILENAME=x.bin\n"
-       "FIRMWAREFILESIZE=10\n[OPTION]\n",
-       1033, "Firmware file not found. (Code 10)"},
-      {"image short",
-       "[UPGRADEINFORMATION]\nINQUIRY=K;\nVERSION=1\nFIRMWAREFILENAME=main.bin\n"
-       "FIRMWAREFILESIZE=400000\n[OPTION]\n",
-       1033, "Firmware file reading failure. (Code 12)"},
-      {"image short, Japanese",
-       "[UPGRADEINFORMATION]\nINQUIRY=K;\nVERSION=1\nFIRMWAREFILENAME=main.bin\n"
-       "FIRMWAREFILESIZE=400000\n[OPTION]\n",
-       1041, ""},  // filled in below from the catalogue
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (c.text.empty()) {
-      char text[256];
-      std::snprintf(text, sizeof(text), TextIn(Msg::FirmwareReadFailure, true), 12);
-      c.text = text;
-    }
-    World w;
-    w.os.lcid = c.lcid;
-    if (c.description) w.dir.Write("kestfirm.ini", c.description);
-    EXPECT_FALSE(w.Run());
-    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.text});
-    EXPECT_EQ(w.ui.welcome_runs + w.ui.main_runs, 0);
-    EXPECT_TRUE(w.os.Calls().empty());  // no library, no device, no restart
-  }
-}
-
-TEST(StartUp, OwnDescriptionIsPreferredToTheFallback) {
-  World w;
-  // The executable's own "<base>.INI" is read; kestfirm.ini is not looked at.
-  w.dir.Write("MYUPD.INI", kValid + "USE CDR CAUTION=YES\n");
-  w.dir.Write("kestfirm.ini", "broken\n");
-  w.ui.base_name = "MYUPD";
-  w.Run();
-  EXPECT_TRUE(w.BoxTexts().empty());
-  EXPECT_EQ(w.ui.welcome_runs, 1);
-  EXPECT_EQ(w.ui.main_runs, 1);
-
-  // Without its own file, the program falls back to kestfirm.ini.
-  w.ui.base_name = "OTHER";
-  w.Run();
-  EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{"INI file value error. (Code 2)"});
-}
-
-TEST(StartUp, WelcomeDialog) {
-  struct Case {
-    const char* option;
-    int welcome_result;
-    int welcome_runs;
-    int main_runs;
-  } cases[] = {
-      {"", 1, 0, 1},
-      {"USE CDR CAUTION=YES\n", 1, 1, 1},
-      {"USE CDRW CAUTION=YES\n", 1, 1, 1},
-      {"USE CDROM CAUTION=YES\n", 1, 1, 1},
-      {"USE CDR CAUTION=YES\n", 2, 1, 0},  // Cancel, Escape, close box
-      {"USE CDR CAUTION=YES\n", 0, 1, 0},  // anything but OK
-      {"USE CDR CAUTION=NO\n", 2, 0, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.option) + " result " + std::to_string(c.welcome_result));
-    World w;
-    w.ui.welcome_result = c.welcome_result;
-    w.dir.Write("kestfirm.ini", kValid + c.option);
-    w.Run();
-    EXPECT_EQ(w.ui.welcome_runs, c.welcome_runs);
-    EXPECT_EQ(w.ui.main_runs, c.main_runs);
-    // A cancelled welcome ends before the ASPI library is touched.
-    EXPECT_EQ(w.bus.library_loads, c.main_runs);
-    EXPECT_TRUE(w.BoxTexts().empty());
-  }
-}
-
-TEST(StartUp, TransportAndDriveFailures) {
-  struct Case {
-    const char* name;
-    plat::VersionInfo version;
-    void (*setup)(World&);
-    const char* text;
-  } cases[] = {
-      {"no ASPI library",
-       {1, 4},
-       [](World& w) { w.os.load_library = [](const char*) -> plat::Handle { return nullptr; }; },
-       "WNASPI32.DLL load failed."},
-      {"ASPI layer without adapters' success",
-       {1, 4},
-       [](World& w) { w.bus.support_status = 0xE8; },
-       "ASPI32 not found."},
-      {"no matching drive over ASPI",
-       {1, 4},
-       [](World& w) { w.drive.mutable_config().vendor = "OTHERCO "; },
-       "No applicable drive found."},
-      {"no matching drive over pass-through",
-       {2, 5},
-       [](World& w) { w.drive.mutable_config().vendor = "OTHERCO "; },
-       "No applicable drive found."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    World w;
-    w.os.version = c.version;
-    c.setup(w);
-    w.dir.Write("kestfirm.ini", kValid);
-    w.Run();
-    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.text});
-    EXPECT_EQ(w.ui.main_runs, 0);
-    EXPECT_EQ(w.bus.library_frees, 0);  // the process ends right after
-  }
-}
-
-TEST(StartUp, RestartAfterTheMainDialog) {
-  struct Case {
-    const char* option;
-    int main_result;
-    bool restart;
-  } cases[] = {
-      {"USE DELETE FILE=NO\n", 1, true},
-      {"USE DELETE FILE=NO\n", 2, false},  // EXIT never restarts
-      {"", 1, false},                      // the helper copy restarts instead
-      {"USE DELETE FILE=YES\n", 1, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.option) + std::to_string(c.main_result));
-    World w;
-    w.ui.main_result = c.main_result;
-    w.dir.Write("kestfirm.ini", kValid + c.option);
-    w.Run();
-    EXPECT_EQ(w.Restarted(), c.restart);
-    if (c.restart) {
-      // The ASPI library is released before the restart request.
-      const auto calls = w.os.Calls();
-      const auto free_at = std::find(calls.begin(), calls.end(), "FreeLibrary");
-      const auto reboot_at = std::find(calls.begin(), calls.end(), "ExitWindowsEx(EWX_REBOOT)");
-      EXPECT_LT(free_at - calls.begin(), reboot_at - calls.begin());
-    }
-    EXPECT_TRUE(w.BoxTexts().empty());
-  }
+  EXPECT_EQ(DriveTable[3].Updated + WorkerState + TransportKind, 0);
+  UpdatePackageRecord expected;
+  std::memset(&expected, 0, sizeof(expected));
+  expected.BufferSize = 2048;
+  expected.WaitTime = 45;
+  EXPECT_EQ(std::memcmp(&UpdatePackage, &expected, sizeof(expected)), 0);
 }
 
 TEST(BaseNameFromModulePath, StripsDirectoryAndExtension) {
   FakePlatform os;
-  struct Case {
+  // "表" is 95 5C in code page 932: its second byte is no separator.
+  const struct {
     const char* path;
     uint32_t lcid;
     const char* base;
-  } cases[] = {
-      {"C:\\TEMP\\REB_1A2B.EXE", 1033, "REB_1A2B"},
-      {"C:\\Program Files\\Kestran\\ksfupd.exe", 1033, "ksfupd"},
-      {"ksfupd.exe", 1033, "ksfupd"},
-      {"C:ksfupd.exe", 1033, "ksfupd"},
-      {"/opt/app/tool", 1033, "tool"},
-      {"C:\\dir.v2\\name.tar.exe", 1033, "name.tar"},
-      {"C:\\dir.v2\\noext", 1033, "noext"},
-      {"", 1033, ""},
-      // "表" is 95 5C in code page 932: its second byte is no separator.
-      {"C:\\\x95\x5C\\x.exe", 1041, "x"},
-      {"C:\\a\\\x95\x5C.exe", 1041, "\x95\x5C"},
-      {"C:\\a\\\x95\x5C.exe", 1033, ""},  // outside 932 that byte is a '\'
-  };
-  for (const Case& c : cases) {
+  } cases[] = {{"C:\\TEMP\\REB_1A2B.EXE", 1033, "REB_1A2B"},
+               {"C:ksfupd.exe", 1033, "ksfupd"},
+               {"C:\\dir.v2\\name.tar.exe", 1033, "name.tar"},
+               {"C:\\a\\\x95\x5C.exe", 1041, "\x95\x5C"},
+               {"C:\\a\\\x95\x5C.exe", 1033, ""}};
+  for (const auto& c : cases) {
     os.lcid = c.lcid;
     EXPECT_EQ(BaseNameFromModulePath(c.path), c.base) << c.path;
   }
-  EXPECT_EQ(BaseNameFromModulePath(nullptr), "");
 }
 
 }  // namespace
