@@ -4,332 +4,215 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <set>
 
-#include "app/catalogue.h"
 #include "update_bench.h"
 
 namespace {
 
-class RecordingView : public UpdateView {
- public:
-  explicit RecordingView(FakePlatform& fake) : fake_(fake) {}
-  void EnableUpdateButton(bool enable) override { Log("update:" + std::to_string(enable)); }
-  void EnableExitButton(bool enable) override { Log("exit:" + std::to_string(enable)); }
+void* const kOwner = reinterpret_cast<void*>(0xD1A1);
+using Log = Texts;
+
+// The main dialog over one drive (restart question off): every request to the
+// view is logged as text, with the virtual time it came at.
+struct Dialog : UpdateView {
+  Dialog() {
+    UpdatePackage.NoRestart = 1;
+    bench.AddDrive();
+  }
+  void EnableUpdateButton(bool enable) override { Add("update:" + std::to_string(enable)); }
+  void EnableExitButton(bool enable) override { Add("exit:" + std::to_string(enable)); }
   int CurrentSelection() override { return selection; }
-  void SetStatusText(const char* text) override { Log(std::string("status:") + text); }
-  void SetProgressRange(uint16_t maximum) override { Log("range:" + std::to_string(maximum)); }
-  void SetProgressStep(int step) override { Log("step:" + std::to_string(step)); }
-  void SetProgressPosition(int position) override { Log("pos:" + std::to_string(position)); }
-  void StepProgress() override { Log("stepit"); }
-  void Repaint() override { Log("repaint"); }
+  void SetStatusText(const char* text) override { Add(std::string("status:") + text); }
+  void SetProgressRange(uint16_t maximum) override { Add("range:" + std::to_string(maximum)); }
+  void SetProgressStep(int step) override { Add("step:" + std::to_string(step)); }
+  void SetProgressPosition(int position) override { Add("pos:" + std::to_string(position)); }
+  void StepProgress() override { Add("stepit"); }
+  void Repaint() override { Add("repaint"); }
   void* OwnerWindow() override { return kOwner; }
-  void EndDialogOk() override { Log("end"); }
+  void EndDialogOk() override { Add("end"); }
+  void Add(const std::string& entry) { log.push_back(entry), times.push_back(bench.fake.NowMs()); }
 
-  // Entries between the first `from` and the next `to` (exclusive).
-  std::vector<std::string> Between(const std::string& from, const std::string& to) const {
-    auto begin = std::find(log.begin(), log.end(), from);
-    if (begin == log.end()) return {};
-    auto end = std::find(begin + 1, log.end(), to);
-    return std::vector<std::string>(begin + 1, end);
+  // Entries after the first `from` and before the next `to`.
+  Log Between(const std::string& from, const std::string& to) const {
+    const auto begin = std::find(log.begin(), log.end(), from);
+    return begin == log.end() ? Log{} : Log(begin + 1, std::find(begin + 1, log.end(), to));
   }
-  size_t Count(const std::string& entry) const {
-    return static_cast<size_t>(std::count(log.begin(), log.end(), entry));
-  }
-  std::vector<std::string> Tail(size_t n) const {
-    return std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(n), log.end());
+  // The log without the progress bar and repaints: buttons, status lines, end.
+  Log Outline() const {
+    Log outline;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(outline), [](const std::string& e) {
+      return e.rfind("update", 0) == 0 || e.rfind("exit", 0) == 0 || e.rfind("status", 0) == 0 ||
+             e == "end";
+    });
+    return outline;
   }
 
-  static inline void* const kOwner = reinterpret_cast<void*>(0xD1A1);
+  UpdateBench bench;
   int selection = 0;
-  std::vector<std::string> log;
+  Log log;
   std::vector<uint64_t> times;
-
- private:
-  void Log(std::string entry) {
-    log.push_back(std::move(entry));
-    times.push_back(fake_.NowMs());
-  }
-  FakePlatform& fake_;
 };
 
 const std::string kTransferring = "status: Wait... (Transferring data)";
 const std::string kRunning = "status: Wait... (Running Firmware upgrade procedure)";
 const std::string kCompleted = "status: Firmware update is completed.";
 const std::string kSelect = "status: Please Select Drive and Click UPDATE Button.";
+const Log kStart = {"update:0", "exit:0"}, kIdle = {kSelect, "update:1", "exit:1"};
+const Log kDone = {kSelect, "update:0", "exit:1"};
+const Log kPhases = {kTransferring, kRunning, kCompleted};
+const uint32_t kStop = plat::kMbOk | plat::kMbIconStop;
+Log operator+(Log a, const Log& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 
-class MonitorTest : public ::testing::Test {
- protected:
-  MonitorTest() : view_(bench_.fake) {
-    UpdatePackage.NoRestart = 1;
-    bench_.AddDrive();
-  }
-  std::vector<FakePlatform::MessageBoxCall> Boxes() { return bench_.fake.MessageBoxes(); }
-  // The positions set during the transfer phase.
-  std::vector<int> TransferPositions(uint16_t total) {
-    std::vector<int> positions;
-    for (const auto& e : view_.Between("range:" + std::to_string(total), kRunning)) {
-      if (e.rfind("pos:", 0) == 0) positions.push_back(std::stoi(e.substr(4)));
-    }
-    return positions;
-  }
-  void ExpectIdleAgain(bool update_enabled) {
-    EXPECT_EQ(view_.Tail(4),
-              (std::vector<std::string>{"pos:0", kSelect,
-                                        "update:" + std::to_string(update_enabled), "exit:1"}));
-  }
-
-  UpdateBench bench_;
-  RecordingView view_;
-};
-
-TEST(TransferTotal, IsTheUnsignedSumOfTheDeclaredSizesInBufferUnits) {
-  struct Case {
-    uint8_t boot;
-    uint32_t boot_size, main_size, buffer, total;
-  };
-  for (const Case& c : {Case{1, 16416, 360480, 2048, 184}, Case{0, 16416, 360480, 2048, 176},
-                        Case{0, 0, 1000, 2048, 0}, Case{0, 0, 2048, 2048, 1},
-                        Case{0, 99999, 4095, 2048, 1}, Case{1, 0xFFFFFFFFu, 2, 1, 1},
-                        Case{1, 16416, 360480, 4096, 92}, Case{0, 0, 360480, 0, 0}}) {
-    ResetUpdatePackage();
-    UpdatePackage.BootImagePresent = c.boot;
-    UpdatePackage.BootImageSize = c.boot_size;
-    UpdatePackage.MainImageSize = c.main_size;
-    UpdatePackage.BufferSize = c.buffer;
-    EXPECT_EQ(TransferTotal(), c.total) << c.boot_size << "+" << c.main_size << "/" << c.buffer;
+TEST(Monitor, TransferTotalIsTheUnsignedSumOfTheDeclaredSizesInBufferUnits) {
+  const uint32_t cases[][5] = {// boot present, boot size, main size, buffer size, total
+                               {1, 16416, 360480, 2048, 184}, {0, 16416, 360480, 2048, 176},
+                               {0, 0, 1000, 2048, 0},         {0, 99999, 4095, 2048, 1},
+                               {1, 0xFFFFFFFFu, 2, 1, 1},     {1, 16416, 360480, 4096, 92},
+                               {0, 0, 360480, 0, 0}};  // a zero buffer size must not divide
+  for (const auto& c : cases) {
+    UpdatePackage.BootImagePresent = static_cast<uint8_t>(c[0]);
+    UpdatePackage.BootImageSize = c[1], UpdatePackage.MainImageSize = c[2];
+    UpdatePackage.BufferSize = c[3];
+    EXPECT_EQ(TransferTotal(), c[4]) << c[1] << "+" << c[2] << "/" << c[3];
   }
   ResetUpdatePackage();
 }
 
-TEST_F(MonitorTest, AWholeUpdateWithBootImageFollowsTheCounterThenTheClock) {
-  bench_.LoadImages(true);
-  OnUpdate(view_);
-
-  EXPECT_EQ(view_.log[0], "update:0");
-  EXPECT_EQ(view_.log[1], "exit:0");
-  EXPECT_EQ(view_.log[2], kTransferring);
-  EXPECT_EQ(view_.log[3], "range:184");
-  EXPECT_EQ(view_.log[4], "step:1");
-  // Transfer phase: the bar shows the counter less one, only when it changed.
-  const std::set<int> reachable = {0, 2, 4, 6, 8, 24, 40, 56, 72, 88, 104, 120, 136, 152, 168};
-  const auto positions = TransferPositions(184);
-  ASSERT_FALSE(positions.empty());
-  EXPECT_EQ(positions.back(), 184);  // the total, once the last block is in
-  for (size_t i = 0; i + 1 < positions.size(); ++i) {
-    EXPECT_TRUE(reachable.count(positions[i])) << positions[i];
-    if (i > 0) {
-      EXPECT_LT(positions[i - 1], positions[i]);
+TEST(Monitor, AWholeUpdateFollowsTheCounterThenTheClock) {
+  for (const bool boot : {true, false}) {
+    Dialog d;
+    d.bench.LoadImages(boot);
+    OnUpdate(d);
+    EXPECT_EQ(d.Outline(), kStart + kPhases + kDone);
+    EXPECT_EQ(Log(d.log.end() - 4, d.log.end()), Log{"pos:0"} + kDone);
+    EXPECT_EQ(Boxes(d.bench.fake, kOwner),
+              Log{Box(kCaptionInformation, plat::kMbIconInformation | plat::kMbSystemModal,
+                      "Firmware update is completed.")});
+    EXPECT_EQ(DriveTable[0].Updated + WorkerState.load(), 3);
+    // Transfer phase: the bar shows the counter less one when it changed, then
+    // the total once the last block is in.
+    const std::string total = boot ? "184" : "176";
+    const Log transfer = d.Between(kTransferring, kRunning);
+    ASSERT_GE(transfer.size(), 2u);
+    EXPECT_EQ(Log(transfer.begin(), transfer.begin() + 2), (Log{"range:" + total, "step:1"}));
+    std::set<std::string> reachable = {"pos:0", "pos:" + total, "repaint"};
+    for (int n = boot ? 0 : 4, c = 1; n < 15; ++n) {
+      reachable.insert("pos:" + std::to_string((c += n < 4 ? 2 : 16) - 1));
     }
-  }
-  // Waiting phase: one step a tenth of a second, stopping three short of full.
-  const auto waiting = view_.Between(kRunning, kCompleted);
-  ASSERT_GE(waiting.size(), 3u);
-  EXPECT_EQ(waiting[0], "range:450");
-  EXPECT_EQ(waiting[1], "step:1");
-  EXPECT_EQ(waiting[2], "pos:0");
-  EXPECT_EQ(std::count(waiting.begin(), waiting.end(), "stepit"), 447);
-  EXPECT_EQ(waiting.back(), "pos:450");
-  std::vector<uint64_t> step_times;
-  for (size_t i = 0; i < view_.log.size(); ++i) {
-    if (view_.log[i] == "stepit") step_times.push_back(view_.times[i]);
-  }
-  for (size_t i = 1; i < step_times.size(); ++i) EXPECT_EQ(step_times[i] - step_times[i - 1], 100u);
-  EXPECT_GE(step_times.back(), 11000u + 300u + 446u * 100u);
-
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, "Firmware update is completed.");
-  EXPECT_EQ(Boxes()[0].caption, "Information - Upgrade Program");
-  EXPECT_EQ(Boxes()[0].flags, plat::kMbOk | plat::kMbIconInformation | plat::kMbSystemModal);
-  EXPECT_EQ(Boxes()[0].owner, RecordingView::kOwner);
-  EXPECT_EQ(DriveTable[0].Updated, 1);
-  ExpectIdleAgain(false);
-  EXPECT_EQ(view_.Count("end"), 0u);
-  EXPECT_EQ(bench_.drive.main_commits(), 1u);
-  EXPECT_EQ(WorkerState.load(), 2);
-  EXPECT_EQ(ProgressCounter.load(), 0u);
-}
-
-TEST_F(MonitorTest, WithoutBootImageTheBarCountsMainBlocksOnly) {
-  bench_.LoadImages(false);
-  OnUpdate(view_);
-  const auto positions = TransferPositions(176);
-  ASSERT_FALSE(positions.empty());
-  EXPECT_EQ(positions.back(), 176);
-  for (size_t i = 0; i + 1 < positions.size(); ++i) EXPECT_EQ(positions[i] % 16, 0);
-  EXPECT_EQ(DriveTable[0].Updated, 1);
-}
-
-TEST_F(MonitorTest, TotalsOfZeroAndOneGoStraightToTheWaitingPhase) {
-  for (const uint32_t main_size : {1000u, 2048u}) {
-    const uint32_t total = main_size / 2048;
-    bench_.LoadImages(false, 0, main_size);
-    DriveTable[0].Updated = 0;
-    view_.log.clear();
-    OnUpdate(view_);
-    const auto transfer = view_.Between(kTransferring, kRunning);
-    EXPECT_EQ(transfer, (std::vector<std::string>{"range:" + std::to_string(total), "step:1",
-                                                  "pos:" + std::to_string(total), "repaint"}));
-    EXPECT_EQ(DriveTable[0].Updated, 1);
-    ReleaseImage(UpdatePackage.MainImage);
+    int last = -1;
+    for (auto e = transfer.begin() + 2; e != transfer.end(); ++e) {
+      EXPECT_EQ(reachable.count(*e), 1u) << *e;
+      if (*e == "repaint") continue;
+      EXPECT_LT(last, std::stoi(e->substr(4)));
+      last = std::stoi(e->substr(4));
+    }
+    EXPECT_EQ(last, std::stoi(total));
+    // Waiting phase: one step a tenth of a second, stopping three short of full.
+    const Log waiting = d.Between(kRunning, kCompleted);
+    EXPECT_EQ(Log(waiting.begin(), waiting.begin() + 3), (Log{"range:450", "step:1", "pos:0"}));
+    EXPECT_EQ(waiting.back(), "pos:450");
+    std::vector<uint64_t> steps;
+    for (size_t i = 0; i < d.log.size(); ++i) {
+      if (d.log[i] == "stepit") steps.push_back(d.times[i]);
+    }
+    EXPECT_EQ(steps.size(), 447u);
+    EXPECT_EQ(steps.back() - steps.front(), 446u * 100u);
+    EXPECT_GE(steps.front(), (boot ? 11000u : 3000u) + 300u);
   }
 }
 
-TEST_F(MonitorTest, WaitTimeZeroStepsEveryPassOnAnEmptyBar) {
-  bench_.LoadImages(false);
+// A total of 0 is reached at once; a wait time of 0 steps on every pass (the
+// comparison is unsigned) while the bar stays empty.
+TEST(Monitor, ZeroTotalAndZeroWaitTime) {
+  Dialog d;
+  d.bench.LoadImages(false, 1000);
   UpdatePackage.WaitTime = 0;
-  OnUpdate(view_);
-  const auto waiting = view_.Between(kRunning, kCompleted);
-  ASSERT_GE(waiting.size(), 3u);
-  EXPECT_EQ(waiting[0], "range:0");
+  OnUpdate(d);
+  EXPECT_EQ(d.Between(kTransferring, kRunning), (Log{"range:0", "step:1", "pos:0", "repaint"}));
+  const Log waiting = d.Between(kRunning, kCompleted);
   const auto steps = std::count(waiting.begin(), waiting.end(), "stepit");
-  const auto repaints = std::count(waiting.begin(), waiting.end(), "repaint");
+  EXPECT_EQ(waiting.front() + waiting.back(), "range:0pos:0");
+  EXPECT_EQ(steps, std::count(waiting.begin(), waiting.end(), "repaint") + 1);
   EXPECT_GT(steps, 300);
-  EXPECT_EQ(steps, repaints + 1);  // the last pass steps and then sees the end
-  EXPECT_EQ(waiting.back(), "pos:0");
+  EXPECT_EQ(DriveTable[0].Updated, 1);
 }
 
-TEST_F(MonitorTest, ARefusedBlockInTheTransferPhaseShowsTheDriveError) {
-  bench_.LoadImages(true);
-  bench_.drive.RefuseWrite(0, sim::sense::kWriteError);
-  OnUpdate(view_);
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text,
-            "Firmware update is failed.\n\nFlash rom write error. (Code 09-85-00)");
-  EXPECT_EQ(Boxes()[0].caption, "Error - Upgrade Program");
-  EXPECT_EQ(Boxes()[0].flags, plat::kMbOk | plat::kMbIconStop);
-  EXPECT_EQ(Boxes()[0].owner, RecordingView::kOwner);
-  EXPECT_EQ(view_.Count(kRunning), 0u);
-  EXPECT_EQ(DriveTable[0].Updated, 0);
-  ExpectIdleAgain(true);
+// A failure in either phase, or a worker that never starts: the failure box,
+// and UPDATE enabled again.
+TEST(Monitor, AFailedUpdateShowsTheError) {
+  using namespace sim::sense;
+  const std::tuple<bool, uint32_t, int, sim::Sense, int, std::string> cases[] = {
+      // boot, declared main size, refused write (-1: no thread), phases shown, error
+      {true, kMainImageReadLength, 0, kWriteError, 1, "Flash rom write error. (Code 09-85-00)"},
+      // Declared sizes far below the fixed layout: the dialog reaches its total
+      // at once and is already waiting when the last main block is refused.
+      {false, 2048, 10, kTransferDataError, 2, "Firmware Transfer data error. (Code 09-88-00)"},
+      {true, kMainImageReadLength, -1, {}, 0, "Can not create Thread."}};
+  for (const auto& [boot, main_size, refused, sense, phases, error] : cases) {
+    Dialog d;
+    d.bench.LoadImages(boot, main_size);
+    d.bench.drive.RefuseWrite(static_cast<uint32_t>(refused), sense);
+    d.bench.fake.fail_start_thread = refused < 0;
+    OnUpdate(d);
+    EXPECT_EQ(Boxes(d.bench.fake, kOwner),
+              Log{Box(kCaptionError, kStop, "Firmware update is failed.\n\n" + error)});
+    EXPECT_EQ(d.Outline(), kStart + Log(kPhases.begin(), kPhases.begin() + phases) + kIdle);
+    EXPECT_EQ(DriveTable[0].Updated, 0);
+  }
 }
 
-TEST_F(MonitorTest, ARefusedBlockAfterTheWaitingPhaseBeganEndsTheWaitAsAFailure) {
-  // Declared sizes far below the fixed layout: the dialog reaches its total
-  // at once and is already waiting when the last main block is refused.
-  bench_.LoadImages(false, 0, 2048);
-  bench_.drive.RefuseWrite(10, sim::sense::kTransferDataError);
-  uint64_t box_time = 0;
-  bench_.fake.on_message_box = [this, &box_time](const FakePlatform::MessageBoxCall&) {
-    box_time = bench_.fake.NowMs();
-  };
-  OnUpdate(view_);
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text,
-            "Firmware update is failed.\n\nFirmware Transfer data error. (Code 09-88-00)");
-  EXPECT_EQ(view_.Count(kRunning), 1u);
-  EXPECT_EQ(view_.Count(kCompleted), 0u);
-  EXPECT_LT(box_time, 3000u + 300u + 200u);  // seen within a step, not after the 45 s
-  EXPECT_EQ(DriveTable[0].Updated, 0);
-  EXPECT_EQ(WorkerState.load(), 1);
-  ExpectIdleAgain(true);
-}
-
-TEST_F(MonitorTest, AWorkerThatCannotStartFailsTheUpdate) {
-  bench_.LoadImages(true);
-  bench_.fake.fail_start_thread = true;
-  OnUpdate(view_);
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, "Firmware update is failed.\n\nCan not create Thread.");
-  EXPECT_EQ(Boxes()[0].flags, plat::kMbOk | plat::kMbIconStop);
-  EXPECT_EQ(view_.Count(kTransferring), 0u);
-  EXPECT_EQ(bench_.Commands(), std::vector<std::string>{"INQ"});  // only the model check
-  EXPECT_EQ(DriveTable[0].Updated, 0);
-  ExpectIdleAgain(true);
-}
-
-TEST_F(MonitorTest, ARefusedCheckStartsNoWorker) {
-  bench_.LoadImages(true);
-  bench_.drive.mutable_config().product = "CD-RW  TQ-900   ";
-  OnUpdate(view_);
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, "The drive isn't applicable to this firmware.");
-  EXPECT_EQ(Boxes()[0].owner, RecordingView::kOwner);
-  EXPECT_EQ(view_.log, (std::vector<std::string>{"update:0", "exit:0", "pos:0", kSelect, "update:1",
-                                                 "exit:1"}));
+// In Japanese too: the texts come from the catalogue.
+TEST(Monitor, ARefusedCheckStartsNoWorker) {
+  Dialog d;
+  UserLcid = 1041;
+  d.bench.LoadImages(true);
+  d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
+  OnUpdate(d);
+  EXPECT_EQ(Boxes(d.bench.fake, kOwner),
+            Log(1, Box(kCaptionInformation, plat::kMbIconInformation | plat::kMbSystemModal,
+                       TextIn(Msg::ModelNotApplicable, true))));
+  const Log idle = {"pos:0", std::string("status:") + TextIn(Msg::StatusSelectDrive, true)};
+  EXPECT_EQ(d.log, kStart + idle + Log({"update:1", "exit:1"}));
   EXPECT_EQ(WorkerState.load(), 0);
 }
 
-TEST_F(MonitorTest, AnUpdatedDriveCannotBeUpdatedAgainOthersCan) {
-  sim::KestranDrive second(sim::FakeClock(bench_.fake));
-  bench_.AddDrive(1, &second);
-  bench_.LoadImages(false);
-  view_.selection = 0;
-  OnUpdate(view_);
-  EXPECT_EQ(DriveTable[0].Updated, 1);
-  EXPECT_EQ(DriveTable[1].Updated, 0);
-  view_.log.clear();
-  for (const int selection : {1, 0, 1}) {
-    view_.selection = selection;
-    OnDriveSelChange(view_);
-    EXPECT_EQ(SelectedDriveIndex.load(), selection);
+TEST(Monitor, AnUpdatedDriveCannotBeUpdatedAgainOthersCan) {
+  Dialog d;
+  sim::KestranDrive second(sim::FakeClock(d.bench.fake));
+  d.bench.AddDrive(1, &second);
+  d.bench.LoadImages(false);
+  OnUpdate(d);
+  d.log.clear();
+  for (const int selection : {1, 0, 1, -1}) {  // -1: a list without a selection
+    d.selection = selection;
+    OnDriveSelChange(d);
+    EXPECT_EQ(SelectedDriveIndex.load(), static_cast<uint16_t>(selection));
   }
-  EXPECT_EQ(view_.log, (std::vector<std::string>{"update:1", "update:0", "update:1"}));
-  view_.selection = -1;  // a list without a selection
-  OnDriveSelChange(view_);
-  EXPECT_EQ(view_.log.back(), "update:0");
+  EXPECT_EQ(d.log, (Log{"update:1", "update:0", "update:1", "update:0"}));
 }
 
-class RestartQuestionTest : public MonitorTest {
- protected:
-  void SetUp() override {
+TEST(Monitor, RestartQuestionYesStartsTheHelperAndEndsTheDialogEvenWithoutACopy) {
+  for (const int answer : {plat::kIdYes, plat::kIdNo, -1}) {  // -1: Yes, but no copy can be made
+    Dialog d;
     UpdatePackage.NoRestart = 0;
-    bench_.LoadImages(false);
-    char pattern[] = "/tmp/ksf_monitor_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    std::ofstream(dir_ + "/ksfupd.exe") << "MZ";
-    bench_.fake.module_path = dir_ + "/ksfupd.exe";
-    bench_.fake.temp_path = dir_ + "/";
+    d.bench.LoadImages(false);
+    d.bench.fake.temp_path = "C:\\TEMP\\";
+    d.bench.fake.copy_file = [answer](const std::string&) { return answer == plat::kIdYes; };
+    d.bench.fake.message_box_answers.assign(1, answer == plat::kIdNo ? answer : plat::kIdYes);
+    OnUpdate(d);
+    Log boxes = {Box(kCaptionInformation,
+                     plat::kMbYesNo | plat::kMbIconInformation | plat::kMbSystemModal,
+                     TextIn(Msg::UpdateCompletedRestart, false))};
+    if (answer == -1) boxes.push_back(Box(kCaptionError, kStop, "Can't reboot."));
+    EXPECT_EQ(Boxes(d.bench.fake, kOwner), boxes);
+    const Log started = {"MoveFileDelayUntilReboot(C:\\TEMP\\REB_0000.EXE)",
+                         "StartProcess(C:\\TEMP\\REB_0000.EXE,C:\\TEMP\\)"};
+    EXPECT_EQ(d.bench.fake.Calls(), answer == plat::kIdYes ? started : Log{});
+    // The dialog ends after a Yes, and is still reset.
+    const Log end = answer == plat::kIdNo ? Log{} : Log{"end"};
+    EXPECT_EQ(d.Outline(), kStart + kPhases + end + kDone);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
-};
-
-TEST_F(RestartQuestionTest, YesStartsTheHelperThenEndsTheDialogAndStillResets) {
-  bench_.fake.message_box_answers.push_back(plat::kIdYes);
-  OnUpdate(view_);
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text,
-            "Firmware update is completed.\n\nDo you want to restart your computer now?");
-  EXPECT_EQ(Boxes()[0].flags, plat::kMbYesNo | plat::kMbIconInformation | plat::kMbSystemModal);
-  EXPECT_TRUE(std::filesystem::exists(dir_ + "/REB_0000.EXE"));
-  EXPECT_EQ(bench_.fake.Calls().back(), "StartProcess(" + dir_ + "/REB_0000.EXE," + dir_ + "/)");
-  EXPECT_EQ(view_.Tail(5),
-            (std::vector<std::string>{"end", "pos:0", kSelect, "update:0", "exit:1"}));
-}
-
-TEST_F(RestartQuestionTest, YesWithoutAPossibleCopyStillEndsTheDialog) {
-  bench_.fake.module_path = dir_ + "/gone.exe";
-  bench_.fake.message_box_answers.push_back(plat::kIdYes);
-  OnUpdate(view_);
-  ASSERT_EQ(Boxes().size(), 2u);
-  EXPECT_EQ(Boxes()[1].text, "Can't reboot.");
-  EXPECT_EQ(Boxes()[1].owner, RecordingView::kOwner);
-  EXPECT_EQ(view_.Count("end"), 1u);
-}
-
-TEST_F(RestartQuestionTest, NoLeavesTheDialogOpenWithoutAHelper) {
-  bench_.fake.message_box_answers.push_back(plat::kIdNo);
-  OnUpdate(view_);
-  EXPECT_EQ(view_.Count("end"), 0u);
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/REB_0000.EXE"));
-  EXPECT_EQ(DriveTable[0].Updated, 1);
-  ExpectIdleAgain(false);
-}
-
-TEST_F(MonitorTest, JapaneseModeUsesTheCatalogueAndKeepsTheDriveErrorInEnglish) {
-  UserLcid = 1041;
-  bench_.LoadImages(false);
-  bench_.drive.RefuseWrite(2, sim::sense::kChecksumError);
-  OnUpdate(view_);
-  EXPECT_EQ(view_.Count(std::string("status:") + TextIn(Msg::StatusTransferring, true)), 1u);
-  EXPECT_EQ(view_.Tail(3)[0], std::string("status:") + TextIn(Msg::StatusSelectDrive, true));
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, std::string(TextIn(Msg::UpdateFailed, true)) +
-                                 "Flash rom check sum error. (Code 09-86-00)");
 }
 
 }  // namespace
