@@ -1,346 +1,152 @@
 // The seven drive commands, byte for byte, as each transport hands them to the
 // device: CDB bytes and length in both CDB widths, transfer length, direction
-// and which buffer travels.
-#include <gtest/gtest.h>
-
-#include <functional>
+// and which buffer travels; and the flash block checksum.
 #include <numeric>
 #include <tuple>
-#include <vector>
 
 #include "package/package.h"
 #include "transport_doubles.h"
 
 namespace {
 
-using testing_transport::AspiDouble;
-using testing_transport::Le32;
-using testing_transport::PassThroughDouble;
-using testing_transport::Seen;
+using namespace testing_transport;
+using D = const DriveRecord&;
 
-using Bytes = std::vector<uint8_t>;
-
-std::vector<uint8_t>& InBuffer() {
-  static std::vector<uint8_t> buffer(0x20000);
+uint8_t* In() {
+  static uint8_t buffer[0x10000];
   return buffer;
 }
-
-Bytes Filled(size_t length, std::function<uint8_t(size_t)> byte) {
-  Bytes out(length);
-  for (size_t i = 0; i < length; ++i) out[i] = byte(i);
-  return out;
+const Bytes kFF(2048, 0xFF);                      // sum 0xF800
+const Bytes kMix = Hex("FF FF FF FF 35", 32768);  // sum 0x0431
+const Bytes kAA(16, 0xAA);
+int ExternalInquiry(D d) {
+  UpdatePackage.ExternalInquiry = 1;
+  const int result = Inquiry(d, In(), 36);
+  UpdatePackage.ExternalInquiry = 0;
+  return result;
 }
 
-// 2048 bytes whose byte sum is 0x1234: both checksum bytes non-zero.
-const Bytes& SumIs1234() {
-  static const Bytes data = [] {
-    Bytes d(2048, 0);
-    for (int i = 0; i < 18; ++i) d[i] = 0xFF;  // 4590
-    d[18] = 70;                                // + 70 = 4660 = 0x1234
-    return d;
-  }();
-  return data;
-}
-const Bytes& AllFf2048() {
-  static const Bytes data(2048, 0xFF);
-  return data;
-}
-const Bytes& Ramp32k() {  // 128 x (0 + ... + 255) = 0x3FC000
-  static const Bytes data = Filled(32768, [](size_t i) { return static_cast<uint8_t>(i); });
-  return data;
-}
-
+constexpr uint8_t kIn = SRB_DIR_IN, kOut = SRB_DIR_OUT, kNone = SRB_EVENT_NOTIFY;
+#define CALL(call) [](D d) { return call; }
 struct CdbCase {
-  const char* name;
-  std::function<int(const DriveRecord&)> run;
-  uint8_t external_inquiry;
-  Bytes narrow;  // the CDB as sent to a drive with UsesCdb12 0 (its length is the CDB length)
-  Bytes wide;    // the 12 bytes sent to a drive with UsesCdb12 1
-  uint8_t direction;
+  int (*run)(D);
+  const char* cdb;  // the 12-byte form (zero padded); its first `narrow` bytes when UsesCdb12 is 0
+  uint8_t narrow, direction;
   uint32_t transfer;
-  const Bytes* data_out;  // expected outgoing data
 };
-
-const std::vector<CdbCase>& Cases() {
-  static const std::vector<CdbCase> cases = {
-      {"Inquiry36",
-       [](const DriveRecord& d) { return Inquiry(d, InBuffer().data(), 36); },
-       0,
-       {0x12, 0, 0, 0, 0x24, 0},
-       {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0},
-       SRB_DIR_IN,
-       36,
-       nullptr},
-      {"InquiryLengthAbove255",
-       [](const DriveRecord& d) { return Inquiry(d, InBuffer().data(), 0x124); },
-       0,
-       {0x12, 0, 0, 0, 0x24, 0},
-       {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0},
-       SRB_DIR_IN,
-       0x124,
-       nullptr},
-      {"InquiryLengthAbove16Bits",
-       [](const DriveRecord& d) { return Inquiry(d, InBuffer().data(), 0x10024); },
-       0,
-       {0x12, 0, 0, 0, 0x24, 0},
-       {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0},
-       SRB_DIR_IN,
-       0x24,
-       nullptr},
-      {"InquiryExternalDrive",
-       [](const DriveRecord& d) { return Inquiry(d, InBuffer().data(), 36); },
-       1,
-       {0x13, 0, 0, 0, 0x24, 0},
-       {0x13, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0},
-       SRB_DIR_IN,
-       36,
-       nullptr},
-      {"TestUnitReady", [](const DriveRecord& d) { return TestUnitReady(d); }, 0, Bytes(6, 0),
-       Bytes(12, 0), SRB_EVENT_NOTIFY, 0, nullptr},
-      {"StartStopUnitEject",
-       [](const DriveRecord& d) { return StartStopUnit(d, 2, 0); },
-       0,
-       {0x1B, 0, 0, 0, 0x02, 0},
-       {0x1B, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0},
-       SRB_EVENT_NOTIFY,
-       0,
-       nullptr},
-      {"StartStopUnitOnlyDefinedBits",
-       [](const DriveRecord& d) { return StartStopUnit(d, 0xFF, 0xFF); },
-       0,
-       {0x1B, 0x01, 0, 0, 0x03, 0},
-       {0x1B, 0x01, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0},
-       SRB_EVENT_NOTIFY,
-       0,
-       nullptr},
-      {"ReadDriveMemoryBoardVersion",
-       [](const DriveRecord& d) { return ReadDriveMemory(d, InBuffer().data(), 16, 0xF8048); },
-       0,
-       {0xF5, 0, 0, 0, 0x00, 0x0F, 0x80, 0x48, 0x00, 0x10, 0, 0},
-       {0xF5, 0, 0, 0, 0x00, 0x0F, 0x80, 0x48, 0x00, 0x10, 0, 0},
-       SRB_DIR_IN,
-       16,
-       nullptr},
-      {"ReadDriveMemoryWideFields",
-       [](const DriveRecord& d) {
-         return ReadDriveMemory(d, InBuffer().data(), 0x12345, 0xDEADBEEF);
-       },
-       0,
-       {0xF5, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF, 0x23, 0x45, 0, 0},
-       {0xF5, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF, 0x23, 0x45, 0, 0},
-       SRB_DIR_IN,
-       0x2345,
-       nullptr},
-      {"FlashControlAfterBoot",
-       [](const DriveRecord& d) { return FlashControl(d, 0x0F, 0x00); },
-       0,
-       {0xF5, 0, 0, 0, 0, 0, 0, 0x0F, 0x00, 0},
-       {0xF5, 0, 0, 0, 0, 0, 0, 0x0F, 0x00, 0, 0, 0},
-       SRB_EVENT_NOTIFY,
-       0,
-       nullptr},
-      {"FlashControlAfterMain",
-       [](const DriveRecord& d) { return FlashControl(d, 0x00, 0x3F); },
-       0,
-       {0xF5, 0, 0, 0, 0, 0, 0, 0x00, 0x3F, 0},
-       {0xF5, 0, 0, 0, 0, 0, 0, 0x00, 0x3F, 0, 0, 0},
-       SRB_EVENT_NOTIFY,
-       0,
-       nullptr},
-      {"SetDownloadModeOn",
-       [](const DriveRecord& d) { return SetDownloadMode(d, 2); },
-       0,
-       {0xF6, 0x02, 0, 0, 0, 0, 0, 0, 0, 0},
-       {0xF6, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-       SRB_EVENT_NOTIFY,
-       0,
-       nullptr},
-      {"SetDownloadModeOff", [](const DriveRecord& d) { return SetDownloadMode(d, 0); }, 0,
-       Bytes{0xF6, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Bytes{0xF6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-       SRB_EVENT_NOTIFY, 0, nullptr},
-      // 2048 x 0xFF = 0xF800: the low checksum byte travels only in 12 bytes.
-      {"WriteFlashBlockAllErased",
-       [](const DriveRecord& d) { return WriteFlashBlock(d, AllFf2048().data(), 2048, 0x8000); },
-       0,
-       {0xEA, 0, 0x00, 0x00, 0x80, 0x00, 0, 0x00, 0x01, 0xF8},
-       {0xEA, 0, 0x00, 0x00, 0x80, 0x00, 0, 0x00, 0x01, 0xF8, 0x00, 0},
-       SRB_DIR_OUT,
-       2048,
-       &AllFf2048()},
-      {"WriteFlashBlockBothChecksumBytes",
-       [](const DriveRecord& d) { return WriteFlashBlock(d, SumIs1234().data(), 2048, 0x58000); },
-       0,
-       {0xEA, 0, 0x00, 0x05, 0x80, 0x00, 0, 0x00, 0x01, 0x12},
-       {0xEA, 0, 0x00, 0x05, 0x80, 0x00, 0, 0x00, 0x01, 0x12, 0x34, 0},
-       SRB_DIR_OUT,
-       2048,
-       &SumIs1234()},
-      {"WriteFlashBlockMainBlock",
-       [](const DriveRecord& d) { return WriteFlashBlock(d, Ramp32k().data(), 32768, 0x10000); },
-       0,
-       {0xEA, 0, 0x00, 0x01, 0x00, 0x00, 0, 0x00, 0x10, 0xC0},
-       {0xEA, 0, 0x00, 0x01, 0x00, 0x00, 0, 0x00, 0x10, 0xC0, 0x00, 0},
-       SRB_DIR_OUT,
-       32768,
-       &Ramp32k()},
-      {"WriteFlashBlockEmpty",
-       [](const DriveRecord& d) { return WriteFlashBlock(d, nullptr, 0, 0x12345678); },
-       0,
-       {0xEA, 0, 0x12, 0x34, 0x56, 0x78, 0, 0, 0, 0},
-       {0xEA, 0, 0x12, 0x34, 0x56, 0x78, 0, 0, 0, 0, 0, 0},
-       SRB_DIR_OUT,
-       0,
-       nullptr},
-  };
-  return cases;
-}
-
-class TransportTest : public ::testing::Test {
- protected:
-  void Use(uint8_t transport) {
-    ResetTransportState();
-    TransportKind = transport;
-    if (transport == Aspi) {
-      ASSERT_EQ(LoadAspiLibrary(), 1);
-    }
-    drive_.AdapterId = 2;
-    drive_.TargetId = 3;
-    drive_.DriveLetter[0] = 'E';
-  }
-  void TearDown() override {
-    UpdatePackage.ExternalInquiry = 0;
-    ResetTransportState();
-  }
-  // The request the device saw last, whichever transport.
-  const Seen* LastSeen(uint8_t transport) const {
-    const auto& list = transport == Aspi ? aspi_.exec : pass_through_.requests;
-    return list.empty() ? nullptr : &list.back();
-  }
-  size_t SentCount() const { return aspi_.exec.size() + pass_through_.requests.size(); }
-
-  FakePlatform os_;
-  AspiDouble aspi_{os_};
-  PassThroughDouble pass_through_{os_};
-  DriveRecord drive_{};
-};
+// clang-format off
+const CdbCase kCases[] = {
+    {CALL(Inquiry(d, In(), 0x10120)), "12 00 00 00 20", 6, kIn, 0x120},
+    {ExternalInquiry, "13 00 00 00 24", 6, kIn, 36},
+    {CALL(TestUnitReady(d)), "00", 6, kNone, 0},
+    {CALL(StartStopUnit(d, 2, 0)), "1B 00 00 00 02", 6, kNone, 0},
+    {CALL(StartStopUnit(d, 7, 3)), "1B 01 00 00 03", 6, kNone, 0},
+    {CALL(ReadDriveMemory(d, In(), 16, 0xF8048)), "F5 00 00 00 00 0F 80 48 00 10", 12, kIn, 16},
+    {CALL(ReadDriveMemory(d, In(), 0x12345, 0xDEADBEEF)),
+     "F5 00 00 00 DE AD BE EF 23 45", 12, kIn, 0x2345},
+    {CALL(FlashControl(d, 0x0F, 0x00)), "F5 00 00 00 00 00 00 0F 00", 10, kNone, 0},
+    {CALL(FlashControl(d, 0x00, 0x3F)), "F5 00 00 00 00 00 00 00 3F", 10, kNone, 0},
+    {CALL(SetDownloadMode(d, 2)), "F6 02", 10, kNone, 0},
+    {CALL(SetDownloadMode(d, 0)), "F6 00", 10, kNone, 0},
+    {CALL(WriteFlashBlock(d, kFF.data(), 2048, 0x8000)),
+     "EA 00 00 00 80 00 00 00 01 F8", 10, kOut, 2048},
+    {CALL(WriteFlashBlock(d, kMix.data(), 32768, 0x10000)),
+     "EA 00 00 01 00 00 00 00 10 04 31", 10, kOut, 32768},
+    {CALL(WriteFlashBlock(d, nullptr, 0, 0x12345678)), "EA 00 12 34 56 78", 10, kOut, 0},
+    // ExecuteCommand itself sends 12 bytes to a drive that uses them, whatever it is given.
+    {CALL(ExecuteCommand(d, nullptr, 0, kAA.data(), 6, kNone)),
+     "AA AA AA AA AA AA AA AA AA AA AA AA", 6, kNone, 0}};
+// clang-format on
+#undef CALL
 
 class CommandSetTest : public TransportTest,
                        public ::testing::WithParamInterface<std::tuple<size_t, uint8_t, bool>> {};
 
 TEST_P(CommandSetTest, SendsTheCdbLengthAndBufferTheDriveExpects) {
   const auto [index, transport, wide] = GetParam();
-  const CdbCase& c = Cases()[index];
+  const CdbCase& c = kCases[index];
   Use(transport);
-  drive_.UsesCdb12 = wide ? 1 : 0;
-  UpdatePackage.ExternalInquiry = c.external_inquiry;
-
+  drive_.UsesCdb12 = wide;
   ASSERT_EQ(c.run(drive_), 0);
-  ASSERT_EQ(SentCount(), 1u);
-  const Seen& seen = *LastSeen(transport);
-  const Bytes& expected = wide ? c.wide : c.narrow;
+  ASSERT_EQ(dev_.requests.size(), 1u);
+  const Seen& seen = dev_.requests[0];
+  const bool aspi = transport == Aspi;  // where the transport keeps the CDB and its length
 
-  // Where each transport carries the CDB, its length, the transfer length and
-  // the direction.
-  const bool aspi = transport == Aspi;
-  const uint8_t* cdb = &seen.bytes[aspi ? 48 : 28];
-  const uint8_t cdb_length = seen.bytes[aspi ? 21 : 6];
-  EXPECT_EQ(Bytes(cdb, cdb + cdb_length), expected);
-  EXPECT_EQ(Bytes(cdb + expected.size(), cdb + 16), Bytes(16 - expected.size(), 0))
-      << "bytes past the CDB length";
-  EXPECT_EQ(Le32(&seen.bytes[12]), c.transfer);
-  if (aspi) {
-    EXPECT_EQ(seen.bytes[3], c.direction | SRB_EVENT_NOTIFY);
-  } else {
-    const uint8_t data_in = c.direction == SRB_DIR_IN ? 1 : c.direction == SRB_DIR_OUT ? 0 : 2;
-    EXPECT_EQ(seen.bytes[8], data_in);
-  }
-  switch (c.direction) {
-    case SRB_DIR_IN:
-      EXPECT_EQ(seen.buffer, InBuffer().data()) << "data-in lands in the caller's buffer";
-      break;
-    case SRB_DIR_OUT:
-      EXPECT_NE(seen.buffer, nullptr);
-      if (c.data_out != nullptr) {
-        EXPECT_NE(seen.buffer, c.data_out->data()) << "outgoing data travels in a copy";
-        EXPECT_TRUE(seen.data_out == *c.data_out);
-      }
-      break;
-    default:
-      EXPECT_EQ(seen.buffer, nullptr);
-  }
-
-  // Both transports leave the CDB in the record the failure texts read.
+  Bytes want = Hex(c.cdb, 12);
+  want.resize(wide ? 12 : c.narrow);
+  EXPECT_EQ(seen.bytes[aspi ? 21 : 6], want.size());
   ASSERT_EQ(LastCommand, aspi ? &AspiExecBlock : &PassThroughResult);
-  EXPECT_EQ(LastCommand->SRB_CDBLen, expected.size());
-  EXPECT_EQ(Bytes(LastCommand->CDBByte, LastCommand->CDBByte + expected.size()), expected);
+  EXPECT_EQ(Bytes(LastCommand->CDBByte, LastCommand->CDBByte + want.size()), want);
+  want.resize(16);  // nothing past the CDB length
+  EXPECT_EQ(Bytes(&seen.bytes[aspi ? 48 : 28], &seen.bytes[aspi ? 64 : 44]), want);
+  EXPECT_EQ(Le32(&seen.bytes[12]), c.transfer);
+  const int pass_through_dir = c.direction == kIn ? 1 : c.direction == kOut ? 0 : 2;
+  EXPECT_EQ(seen.bytes[aspi ? 3 : 8], aspi ? c.direction | kNone : pass_through_dir);
+  if (c.direction != kOut) {
+    EXPECT_EQ(seen.buffer, c.direction == kIn ? In() : nullptr) << "data-in: the caller's buffer";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllCommands, CommandSetTest,
-                         ::testing::Combine(::testing::Range<size_t>(0, Cases().size()),
+                         ::testing::Combine(::testing::Range<size_t>(0, std::size(kCases)),
                                             ::testing::Values<uint8_t>(Aspi, PassThrough),
-                                            ::testing::Bool()),
-                         [](const ::testing::TestParamInfo<CommandSetTest::ParamType>& info) {
-                           return std::string(Cases()[std::get<0>(info.param)].name) +
-                                  (std::get<1>(info.param) == Aspi ? "_Aspi" : "_PassThrough") +
-                                  (std::get<2>(info.param) ? "_Cdb12" : "_Cdb10or6");
-                         });
+                                            ::testing::Bool()));
 
-// A flash block that is not whole 2048-byte units is refused before anything
-// reaches the drive or the record.
-class FlashBlockLengthTest : public TransportTest,
-                             public ::testing::WithParamInterface<std::tuple<uint32_t, uint8_t>> {};
-
-TEST_P(FlashBlockLengthTest, PartialUnitIsRefusedUnsent) {
-  const auto [length, transport] = GetParam();
-  Use(transport);
-  static const Bytes data(8192, 0x11);
-  std::memset(&AspiExecBlock, 0x5A, sizeof AspiExecBlock);
-  std::memset(&PassThroughResult, 0xA5, sizeof PassThroughResult);
-  const CommandRecord aspi_before = AspiExecBlock, pt_before = PassThroughResult;
-  CommandRecord* const last_before = LastCommand;
-
-  EXPECT_EQ(WriteFlashBlock(drive_, data.data(), length, 0x8000), -1);
-  EXPECT_EQ(SentCount(), 0u);
-  EXPECT_TRUE(pass_through_.opens.empty());
-  EXPECT_EQ(LastCommand, last_before);
-  EXPECT_EQ(std::memcmp(&AspiExecBlock, &aspi_before, 80), 0);
-  EXPECT_EQ(std::memcmp(&PassThroughResult, &pt_before, 80), 0);
+TEST_F(TransportTest, FlashBlockOfPartialUnitsIsRefusedUnsent) {
+  Use(PassThrough);
+  for (uint32_t length : {1u, 2049u, 4095u, 0x80000801u}) {
+    EXPECT_EQ(WriteFlashBlock(drive_, kMix.data(), length, 0x8000), -1);
+  }
+  EXPECT_TRUE(dev_.requests.empty() && dev_.opens.empty());
+  EXPECT_EQ(LastCommand, &AspiExecBlock);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, FlashBlockLengthTest,
-                         ::testing::Combine(::testing::Values(1u, 2047u, 2049u, 4095u, 6143u,
-                                                              0x80000800u | 1u),
-                                            ::testing::Values<uint8_t>(Aspi, PassThrough)));
+// -1: no completion event (ASPI) or no device (pass-through); -2: no block for
+// the outgoing copy.  Neither sends anything; the record designated first
+// keeps the previous command's outcome.
+class LocalFailureTest : public TransportTest, public ::testing::WithParamInterface<uint8_t> {};
 
-TEST(FlashChecksum, MatchesTheByteSumModulo65536ForEveryLengthAndAlignment) {
-  std::vector<uint8_t> data(4096 + 64);
+TEST_P(LocalFailureTest, SendsNothingAndLeavesThePreviousOutcomeInTheRecord) {
+  Use(GetParam());
+  dev_.replies.push_back(Reply{2, 9, 0x86});
+  ASSERT_EQ(WriteFlashBlock(drive_, kFF.data(), 2048, 0x8000), 4);
+  CommandRecord* const record = LastCommand;
+  const CommandRecord before = *record;
+  LastCommand = nullptr;
+  os_.fail_create_event = 1;
+  dev_.open_read_write = dev_.open_read_only = false;
+  EXPECT_EQ(TestUnitReady(drive_), -1);
+  EXPECT_EQ(LastCommand, record);
+  dev_.open_read_write = true;
+  drive_.AlignMask = dev_.alignment_mask = 0xFF;  // size plus mask does not fit 32 bits
+  EXPECT_EQ(ExecuteCommand(drive_, In(), 0xFFFFFFF0u, kAA.data(), 10, kOut), -2);
+  EXPECT_EQ(dev_.requests.size(), 1u);
+  EXPECT_EQ(std::memcmp(record, &before, sizeof before), 0);
+  std::string text;
+  DescribeFailure(4, text);
+  EXPECT_EQ(text, "Flash rom check sum error. (Code 09-86-00)") << "still the earlier refusal";
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, LocalFailureTest, ::testing::Values<uint8_t>(Aspi, PassThrough));
+
+TEST(FlashChecksum, IsTheByteSumModulo65536ForEveryLengthAndAlignment) {
+  Bytes random(4096 + 64);
   uint32_t seed = 12345;
-  for (auto& b : data) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  for (auto& b : random) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
   for (uint32_t offset = 0; offset < 16; ++offset) {
     for (uint32_t length = 0; length <= 1100; length += (length < 200 ? 1 : 37)) {
-      const uint8_t* p = data.data() + offset;
-      const uint16_t reference =
-          static_cast<uint16_t>(std::accumulate(p, p + length, 0u));  // bytes as unsigned
-      ASSERT_EQ(FlashChecksum(p, length), reference) << offset << "+" << length;
-      ASSERT_EQ(FlashChecksumPortable(p, length), reference) << offset << "+" << length;
+      const uint8_t* p = random.data() + offset;
+      const auto sum = static_cast<uint16_t>(std::accumulate(p, p + length, 0u));
+      ASSERT_EQ(FlashChecksum(p, length), sum) << offset << "+" << length;
+      ASSERT_EQ(FlashChecksumPortable(p, length), sum) << offset << "+" << length;
     }
   }
-}
-
-TEST(FlashChecksum, LongRunsOfHighBytesDoNotCarryBetweenLanes) {
-  struct Vector {
-    uint32_t length;
-    uint8_t fill;
-    uint16_t sum;
-  };
-  for (const Vector& v :
-       {Vector{2048, 0xFF, 0xF800}, Vector{32768, 0xFF, 0x8000}, Vector{1u << 20, 0xFF, 0x0000},
-        Vector{1000003, 0xFE, 0xBE7A}, Vector{0, 0xFF, 0}}) {
-    std::vector<uint8_t> data(v.length, v.fill);
-    const uint16_t reference = static_cast<uint16_t>(uint64_t{v.length} * v.fill);
-    ASSERT_EQ(reference, v.sum) << "vector " << v.length;
-    EXPECT_EQ(FlashChecksum(data.data(), v.length), v.sum) << v.length;
-    EXPECT_EQ(FlashChecksumPortable(data.data(), v.length), v.sum) << v.length;
+  // Long runs of high bytes: the partial sums must not carry between lanes.
+  for (auto [length, fill] : {std::pair<uint32_t, uint8_t>{1u << 20, 0xFF}, {1000003, 0xFE}}) {
+    const Bytes data(length, fill);
+    const auto sum = static_cast<uint16_t>(uint64_t{length} * fill);
+    EXPECT_EQ(FlashChecksum(data.data(), length), sum) << length;
+    EXPECT_EQ(FlashChecksumPortable(data.data(), length), sum) << length;
   }
 }
 
