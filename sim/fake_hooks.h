@@ -1,4 +1,4 @@
-// Plugs the emulated drives into the test platform (tests/unit/fake_platform.h).
+// Plugs the emulated drives into the test platform (src/platform/fake/fake_platform.h).
 //
 // Templates, so the sim library does not depend on the test double:
 //   FakePlatform fake;
