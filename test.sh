@@ -119,7 +119,7 @@ for src in tests/fuzz/*.cpp; do
   "$bin" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix=out/fuzz/ >"$KSF_LOG_DIR/fuzz-$name.log" 2>&1
   st=$?
-  stage "fuzz $name ($(grep -o '#[0-9]*' "$KSF_LOG_DIR/fuzz-$name.log" | tail -n 1 | tr -d '#') runs)" "$st"
+  stage "fuzz $name ($(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$KSF_LOG_DIR/fuzz-$name.log") runs in ${FUZZ_SECONDS} s)" "$st"
   [[ $st == 0 ]] || grep -E 'ERROR|SUMMARY|artifact' "$KSF_LOG_DIR/fuzz-$name.log" | head -n 5
 done
 
