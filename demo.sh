@@ -77,6 +77,7 @@ e2e_make_template nt || {
   exit 1
 }
 e2e_setup nt
+trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT  # e2e_setup set its own
 make_package --aspi --boot --caution cdr
 sim_config adapter 'drive target=1' 'drive target=3 revision=1.02'
 say "   package: kestfirm.ini, TQ517TB.BIN (16,416 bytes), TQ517T.BIN (360,480 bytes)"

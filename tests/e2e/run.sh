@@ -43,6 +43,7 @@ if [[ -z ${E2E_WORK:-} ]]; then
   own_work=1
 fi
 export E2E_WORK
+export E2E_SHOTS="${E2E_SHOTS:-$KSF_ROOT/out/e2e-shots}"
 echo "e2e: $KSF_WIN_PRESET build under $KSF_WINE, work dir $E2E_WORK, $jobs_max at a time"
 start=$SECONDS
 
@@ -97,7 +98,9 @@ passed=$( (for n in "${names[@]}"; do
   grep -E '^PASS: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
 failed=$( (for n in "${names[@]}"; do
   grep -E '^FAIL: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
-echo "e2e total: passed $passed, failed $failed in $((SECONDS - start)) s; screenshots in ${E2E_SHOTS:-$E2E_WORK/shots}"
+echo "e2e total: passed $passed, failed $failed in $((SECONDS - start)) s; screenshots in $E2E_SHOTS"
 # Our own work dir goes; one the caller gave keeps its templates for next time.
-[[ -n $own_work && -z ${E2E_KEEP:-} ]] && rm -rf "$E2E_WORK"/template-* "$E2E_WORK"/pfx-*
+if [[ -n $own_work && -z ${E2E_KEEP:-} ]]; then
+  if ((failed == 0)); then rm -rf "$E2E_WORK"; else rm -rf "$E2E_WORK"/template-* "$E2E_WORK"/pfx-*; fi
+fi
 ((failed == 0))
