@@ -53,7 +53,7 @@ export E2E_WORK
 E2E_WORK=$(mktemp -d /tmp/ksf-demo.XXXXXX)
 SC=demo
 ((interactive)) && export E2E_USE_DISPLAY="$DISPLAY"
-source tests/e2e/lib.sh
+source tools/wine_session.sh
 trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
 
 say() { printf '%s\n' "$*"; }
@@ -139,7 +139,7 @@ else
 fi
 
 say "== the emulated drive's flash"
-python3 tests/e2e/make_package.py "$PKG" --boot --check-flash "$PKG/flash.bin" | sed 's/^/   /'
+python3 tools/make_package.py "$PKG" --boot --check-flash "$PKG/flash.bin" | sed 's/^/   /'
 flash_ok=${PIPESTATUS[0]}
 if [[ $flash_ok == 0 ]]; then
   say "   the flash holds the boot image at 0 and the main image at 0x8000"

@@ -326,7 +326,7 @@ idle_state() {
 }
 
 # flash_holds DUMP [--boot]: the emulated drive's flash holds the package's images.
-flash_holds() { python3 "$E2E_DIR/make_package.py" "$PKG" --check-flash "$@" >/dev/null; }
+flash_holds() { python3 "$KSF_ROOT/tools/make_package.py" "$PKG" --check-flash "$@" >/dev/null; }
 
 sc_update_boot_en() {
   e2e_setup nt

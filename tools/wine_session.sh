@@ -1,4 +1,4 @@
-# Helpers for the end-to-end scenarios: Wine prefixes, a private X server per
+# Wine session helpers shared by the end-to-end scenarios and demo.sh: Wine prefixes, a private X server per
 # scenario, starting the program, driving it with ksfauto and reporting checks
 # as "PASS: <scenario>: <check>" / "FAIL: <scenario>: <check>: <why>" lines.
 #
@@ -8,9 +8,9 @@
 # and gets PFX (its prefix), DISPLAY (its Xvfb), PKG (the unix path of C:\pkg,
 # the program's folder and current directory).
 
-E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-KSF_ROOT="$(cd "$E2E_DIR/../.." && pwd)"
-# shellcheck source=../../scripts/common.sh
+KSF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+E2E_DIR="${E2E_DIR:-$KSF_ROOT/tests/e2e}"
+# shellcheck source=../scripts/common.sh
 source "$KSF_ROOT/scripts/common.sh"
 ksf_wine_setup
 
@@ -185,8 +185,8 @@ winpath() {
 # sim_config TEXT: the emulated drive's configuration for this scenario.
 sim_config() { printf '%s\n' "$@" >"$PKG/sim.cfg"; }
 
-# make_package ARGS...: tests/e2e/make_package.py into C:\pkg.
-make_package() { python3 "$E2E_DIR/make_package.py" "$PKG" "$@"; }
+# make_package ARGS...: tools/make_package.py into C:\pkg.
+make_package() { python3 "$KSF_ROOT/tools/make_package.py" "$PKG" "$@"; }
 
 # Windows are told apart by a control they have: a message box its text
 # (static 0xFFFF), the main dialog (template 102) its drive list 103, the
