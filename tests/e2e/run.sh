@@ -61,7 +61,7 @@ echo "e2e: templates ready after $((SECONDS - start)) s"
 
 report() {  # NAME STATUS
   local log="$E2E_WORK/log-$1.txt"
-  grep -E '^(PASS|FAIL): ' "$log"
+  grep -E '^(PASS|FAIL|FIGURE): ' "$log"
   if [[ $2 != 0 ]]; then
     grep -qE '^FAIL: ' "$log" || echo "FAIL: $1: scenario ended with status $2"
     echo "---- $1 log (last lines) ----"
