@@ -15,8 +15,8 @@ namespace plat {
 using Handle = void*;  // an opaque operating-system object (event, device, token, file, library)
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
-constexpr uint32_t kWaitObject0 = 0;       // WAIT_OBJECT_0
-constexpr uint32_t kWaitTimeout = 258;     // WAIT_TIMEOUT
+constexpr uint32_t kWaitObject0 = 0;    // WAIT_OBJECT_0
+constexpr uint32_t kWaitTimeout = 258;  // WAIT_TIMEOUT
 constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 // Message box flags and results: the Win32 values.
@@ -84,8 +84,7 @@ class Platform {
   virtual uint32_t GetDriveType(const char* root) = 0;  // GetDriveTypeA
 
   // --- message boxes (owner nullptr: no owner window) ---
-  virtual int MessageBox(Handle owner, const char* text, const char* caption,
-                         uint32_t flags) = 0;
+  virtual int MessageBox(Handle owner, const char* text, const char* caption, uint32_t flags) = 0;
 
   // --- version, locale, module ---
   virtual VersionInfo GetVersion() = 0;

@@ -210,9 +210,7 @@ void FakePlatform::CloseDevice(plat::Handle device) {
   if (close_device) close_device(device);
 }
 
-uint32_t FakePlatform::GetDriveType(const char* root) {
-  return drive_type ? drive_type(root) : 3;
-}
+uint32_t FakePlatform::GetDriveType(const char* root) { return drive_type ? drive_type(root) : 3; }
 
 // ---------------------------------------------------------------- message boxes
 

@@ -49,8 +49,8 @@ class FakePlatform : public plat::Platform {
   plat::VersionInfo version{2, 6};
   uint32_t lcid = 1033;
   std::string module_path = "C:\\KSF\\ksfupd.exe";
-  std::string temp_path;        // GetTempPath (should end with '\' or '/')
-  std::string windows_dir;      // GetWindowsDirectory
+  std::string temp_path;    // GetTempPath (should end with '\' or '/')
+  std::string windows_dir;  // GetWindowsDirectory
   bool fail_open_token = false;
   bool fail_lookup_privilege = false;
   bool fail_adjust_enable = false;
@@ -63,7 +63,7 @@ class FakePlatform : public plat::Platform {
   std::function<bool(int n)> fail_read;
 
   // ---- hooks (defaults: nothing there) ----
-  std::function<plat::Handle(const char*)> load_library;          // nullptr
+  std::function<plat::Handle(const char*)> load_library;             // nullptr
   std::function<void*(plat::Handle, const char*)> get_proc_address;  // nullptr
   std::function<void(plat::Handle)> free_library;
   std::function<plat::Handle(const char*, uint32_t)> open_device;  // nullptr
