@@ -23,20 +23,7 @@
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600
 #endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
-#undef CreateEvent
-#undef LoadLibrary
-#undef GetProcAddress
-#undef MessageBox
-#undef GetModuleFileName
-#undef GetTempPath
-#undef GetWindowsDirectory
-#undef SearchPath
-#undef GetShortPathName
-#undef GetDriveType
-#undef LookupPrivilegeValue
+#include "platform/win32/windows_api.h"
 
 namespace {
 

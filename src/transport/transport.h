@@ -66,11 +66,7 @@ struct IoScsiCapabilities {  // IO_SCSI_CAPABILITIES, 24 bytes
 };
 #pragma pack(pop)
 
-// Every build with 4-byte pointer fields (the 32-bit Windows product and the
-// native build, whose fields hold 32-bit tokens) has the published layouts
-// byte for byte.  src/platform/win32/layout_check.cpp also compares them with
-// the system's own pass-through declarations.
-#if !defined(_WIN64)
+// The blocks without pointer fields are the same in every build.
 static_assert(sizeof(SRB_Header) == 8 && offsetof(SRB_Header, SRB_Status) == 1 &&
                   offsetof(SRB_Header, SRB_HaId) == 2 && offsetof(SRB_Header, SRB_Flags) == 3 &&
                   offsetof(SRB_Header, SRB_Hdr_Rsvd) == 4,
@@ -87,6 +83,11 @@ static_assert(sizeof(SRB_GDEVBlock) == 12 && offsetof(SRB_GDEVBlock, SRB_Target)
                   offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10 &&
                   offsetof(SRB_GDEVBlock, SRB_Rsvd1) == 11,
               "SRB_GDEVBlock layout");
+// Every build with 4-byte pointer fields (the 32-bit Windows product and the
+// native build, whose fields hold 32-bit tokens) has the published layouts
+// byte for byte.  src/platform/win32/layout_check.cpp also compares them with
+// the system's own pass-through declarations.
+#if !defined(_WIN64)
 static_assert(
     sizeof(CommandRecord) == 80 && offsetof(CommandRecord, SRB_Status) == 1 &&
         offsetof(CommandRecord, SRB_HaId) == 2 && offsetof(CommandRecord, SRB_Flags) == 3 &&

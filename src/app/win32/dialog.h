@@ -3,13 +3,7 @@
 // notification reflected back to the control that asked for it.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 namespace ui {
 

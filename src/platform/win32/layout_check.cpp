@@ -34,24 +34,8 @@ static_assert(KSF_SAME_OFFSET(IoScsiCapabilities, IO_SCSI_CAPABILITIES, Length) 
                   KSF_SAME_OFFSET(IoScsiCapabilities, IO_SCSI_CAPABILITIES, AdapterUsesPio),
               "IO_SCSI_CAPABILITIES offsets");
 
-// The ASPI blocks without pointer fields, and the execute block up to its
-// first pointer, are the same in both builds.
-static_assert(sizeof(SRB_Header) == 8 && offsetof(SRB_Header, SRB_Status) == 1 &&
-                  offsetof(SRB_Header, SRB_HaId) == 2 && offsetof(SRB_Header, SRB_Flags) == 3 &&
-                  offsetof(SRB_Header, SRB_Hdr_Rsvd) == 4,
-              "ASPI header");
-static_assert(sizeof(SRB_HAInquiry) == 60 && offsetof(SRB_HAInquiry, HA_Count) == 8 &&
-                  offsetof(SRB_HAInquiry, HA_SCSI_ID) == 9 &&
-                  offsetof(SRB_HAInquiry, HA_ManagerId) == 10 &&
-                  offsetof(SRB_HAInquiry, HA_Identifier) == 26 &&
-                  offsetof(SRB_HAInquiry, HA_Unique) == 42 &&
-                  offsetof(SRB_HAInquiry, HA_Rsvd1) == 58,
-              "SRB_HAInquiry");
-static_assert(sizeof(SRB_GDEVBlock) == 12 && offsetof(SRB_GDEVBlock, SRB_Target) == 8 &&
-                  offsetof(SRB_GDEVBlock, SRB_Lun) == 9 &&
-                  offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10 &&
-                  offsetof(SRB_GDEVBlock, SRB_Rsvd1) == 11,
-              "SRB_GDEVBlock");
+// The pointer-free ASPI blocks are pinned in transport.h for every build;
+// here the execute block up to its first pointer.
 static_assert(offsetof(CommandRecord, SRB_Target) == 8 && offsetof(CommandRecord, SRB_Lun) == 9 &&
                   offsetof(CommandRecord, SRB_Rsvd1) == 10 &&
                   offsetof(CommandRecord, SRB_BufLen) == 12 &&

@@ -12,25 +12,7 @@
 
 #include "transport/transport.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// windows.h must come after platform.h: undo its A/W name macros so the
-// method names below stay the ones the interface declares.
-#undef CreateEvent
-#undef LoadLibrary
-#undef MessageBox
-#undef GetModuleFileName
-#undef GetTempPath
-#undef GetWindowsDirectory
-#undef SearchPath
-#undef GetShortPathName
-#undef GetDriveType
-#undef LookupPrivilegeValue
+#include "platform/win32/windows_api.h"
 
 #include <winioctl.h>
 // winioctl.h first: ntddscsi.h builds its request codes with CTL_CODE.
