@@ -143,10 +143,25 @@ e2e_setup() {
 
 # e2e_start [EXE] [ENV=VALUE...]: start the program from C:\pkg in the background.
 e2e_start() {
-  local exe=${1:-ksfupd.exe}
+  local exe=${1:-ksfupd.exe} tries status i
   shift || true
-  (cd "$PKG" && exec env "$@" "$KSF_WINE" "./$exe" >>"$PKG/program.log" 2>&1) &
-  PROG_PID=$!
+  # Under heavy load Wine's 64-bit loader now and then dies of SIGSEGV before
+  # the program's first instruction; the program itself never ends on its own
+  # within two seconds (every path waits for the user or sleeps 8 s), so a
+  # signal death that early is retried once and noted.
+  for tries in 1 2; do
+    (cd "$PKG" && exec env "$@" "$KSF_WINE" "./$exe" >>"$PKG/program.log" 2>&1) &
+    PROG_PID=$!
+    for i in $(seq 10); do
+      kill -0 "$PROG_PID" 2>/dev/null || break
+      sleep 0.2
+    done
+    kill -0 "$PROG_PID" 2>/dev/null && return 0
+    wait "$PROG_PID"
+    status=$?
+    ((status >= 128)) || return 0
+    note "Wine ended with status $status right after the start (try $tries)"
+  done
 }
 
 # e2e_exited SECONDS: true when the program has ended within that time.
