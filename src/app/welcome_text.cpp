@@ -87,14 +87,13 @@ const char* InformationLineText(bool needs_aspi, bool japanese) {
 
 std::string ComposeNotice(const WelcomeWords& w, bool japanese) {
   std::string notice;
+  // Both notices open with "<vendor> <class>", the program line, and then
+  // "<vendor> <class>" again before the model.
+  const std::string vendor_class = w.vendor + " " + w.class_word;
+  notice += vendor_class;
+  notice += NoticeText(japanese ? NoticePiece::Ja4 : NoticePiece::En4);
+  notice += vendor_class;
   if (!japanese) {
-    notice += w.vendor;
-    notice += " ";
-    notice += w.class_word;
-    notice += NoticeText(NoticePiece::En4);
-    notice += w.vendor;
-    notice += " ";
-    notice += w.class_word;
     notice += " Drive ";
     notice += w.model_word;
     notice += "\r\n\r\n";
@@ -111,13 +110,6 @@ std::string ComposeNotice(const WelcomeWords& w, bool japanese) {
   // The maker's own drives name it in katakana; any other vendor by its text.
   const std::string maker =
       w.vendor.compare(0, 7, "KESTRAN") == 0 ? std::string(MakerNameJa()) : w.vendor;
-  notice += w.vendor;
-  notice += " ";
-  notice += w.class_word;
-  notice += NoticeText(NoticePiece::Ja4);
-  notice += w.vendor;
-  notice += " ";
-  notice += w.class_word;
   notice += " ";
   notice += w.model_word;
   notice += NoticeText(NoticePiece::Ja10);
