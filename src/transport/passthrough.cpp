@@ -98,7 +98,10 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
   } else if (g_request.Sense[2] != 0) {
     result = 4;
   } else if (sent) {
-    result = 0;  // a status without a sense key counts as success
+    // The target answered BUSY, RESERVATION CONFLICT or CHECK CONDITION
+    // without sense data: the command was not carried out, so it is a
+    // failure worded by the target status.
+    result = 4;
   } else {
     // The record carries the low 24 bits of the system error code.
     record.SRB_Status = static_cast<uint8_t>(error);

@@ -72,20 +72,34 @@ TEST_F(PassThroughTest, TimeOutIsLongOnlyForWriteBufferDownloadMode) {
   }
 }
 
-// The result rules in order, and which record fields each outcome writes.
+// The result rules in order, which record fields each outcome writes, and the
+// failure text the record then gives. A status other than GOOD without sense
+// data is a failure: the target did not carry the command out.
 TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
   struct {
     uint32_t win32_error;  // 0: the request succeeds
     uint8_t scsi_status, sense_key;
     int result;
     uint8_t srb_status, ha_stat, targ_stat;  // record bytes 1, 22, 23 afterwards
-  } cases[] = {{0, 0, 0, 0, 0x5A, 0x5A, 0},  {0, 0, 5, 0, 0x5A, 0x5A, 0},
-               {0, 2, 0, 0, 0x5A, 0x5A, 2},  {0, 2, 5, 4, 0x5A, 0x5A, 2},
-               {31, 0, 9, 4, 0x5A, 0x5A, 0}, {31, 0, 0x20, 4, 0x5A, 0x5A, 0},
-               {31, 0, 0, -3, 31, 0, 0},     {0x12345678, 2, 0, -3, 0x78, 0x56, 0x34}};
+    const char* text;
+  } cases[] = {
+      {0, 0, 0, 0, 0x5A, 0x5A, 0, ""},
+      {0, 0, 5, 0, 0x5A, 0x5A, 0, ""},
+      {0, 2, 0, 4, 0x5A, 0x5A, 2, "No Sense. (Code 00-00-00)"},
+      {0, 8, 0, 4, 0x5A, 0x5A, 8, "Target_Status: BUSY"},
+      {0, 0x18, 0, 4, 0x5A, 0x5A, 0x18, "Target_Status: Reservation Conflict"},
+      {0, 0x28, 0, 4, 0x5A, 0x5A, 0x28, "Target_Status: error"},
+      {0, 2, 5, 4, 0x5A, 0x5A, 2, "Target_Status: Check Condition"},
+      {31, 0, 9, 4, 0x5A, 0x5A, 0, "Target_Status: error"},
+      {31, 0, 0x20, 4, 0x5A, 0x5A, 0, "Target_Status: error"},
+      {31, 0, 0, -3, 31, 0, 0, "System error (Win32): Code 31\n"},
+      {0x12345678, 2, 0, -3, 0x78, 0x56, 0x34, "System error (Win32): Code 3430008\n"},
+  };
   for (const auto& c : cases) {
     std::memset(&PassThroughResult, 0x5A, sizeof PassThroughResult);
-    const Reply reply{c.scsi_status, c.sense_key, 0x3A, 0x01, 0, 0, 0, c.win32_error};
+    // Without a sense key the sense buffer stays empty, as without autosense.
+    const uint8_t asc = c.sense_key ? 0x3A : 0, ascq = c.sense_key ? 0x01 : 0;
+    const Reply reply{c.scsi_status, c.sense_key, asc, ascq, 0, 0, 0, c.win32_error};
     dev_.replies.push_back(reply);
     EXPECT_EQ(Send(SRB_EVENT_NOTIFY, nullptr, 0, "00 01 02 03 04 05"), c.result);
     EXPECT_EQ(LastCommand, &PassThroughResult);
@@ -99,6 +113,11 @@ TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
     std::copy_n(reply.Sense().begin(), 14, &want[64]);
     const auto* record = reinterpret_cast<const uint8_t*>(&PassThroughResult);
     EXPECT_EQ(Bytes(record, record + 80), want) << c.win32_error;
+    if (c.result != 0) {
+      std::string text;
+      DescribeFailure(c.result, text);
+      EXPECT_EQ(text, c.text) << int{c.scsi_status};
+    }
   }
 }
 
