@@ -57,6 +57,20 @@ struct NativePassThrough {
 };
 #endif
 
+// The ASPI layer is looked for in the program's own folder (where packages
+// ship one) and the system folders, never in the current directory: a DLL
+// planted beside a package would run with the program's rights.
+// SetDllDirectoryA("") does that where kernel32 has it (looked up at run time:
+// Windows 95/98 and older NT lack it).
+void LeaveCurrentDirectoryOutOfDllSearch() {
+  using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return;
+  const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFn>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetDllDirectoryA")));
+  if (set_dll_directory != nullptr) set_dll_directory("");
+}
+
 class Win32PlatformImpl final : public Platform {
  public:
   // --- events, waits and threads ---
@@ -82,7 +96,10 @@ class Win32PlatformImpl final : public Platform {
   }
 
   // --- ASPI library ---
-  Handle LoadLibrary(const char* name) override { return ::LoadLibraryA(name); }
+  Handle LoadLibrary(const char* name) override {
+    LeaveCurrentDirectoryOutOfDllSearch();
+    return ::LoadLibraryA(name);
+  }
   void* GetProcAddress(Handle library, const char* name) override {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
   }
