@@ -201,7 +201,9 @@ TEST(Monitor, RestartQuestionYesStartsTheHelperAndEndsTheDialogEvenWithoutACopy)
     UpdatePackage.NoRestart = 0;
     d.bench.LoadImages(false);
     d.bench.fake.temp_path = "C:\\TEMP\\";
-    d.bench.fake.copy_file = [answer](const std::string&) { return answer == plat::kIdYes; };
+    d.bench.fake.copy_file = [answer](const std::string&) {
+      return answer == plat::kIdYes ? plat::CopyResult::kCopied : plat::CopyResult::kFailed;
+    };
     d.bench.fake.message_box_answers.assign(1, answer == plat::kIdNo ? answer : plat::kIdYes);
     OnUpdate(d);
     Log boxes = {Box(kCaptionInformation,
@@ -227,7 +229,7 @@ TEST(Monitor, TheSessionIsHeldFromUpdateUntilTheLastBoxIsAnswered) {
     Dialog d;
     d.bench.LoadImages(false);
     UpdatePackage.NoRestart = path != kRestartWithoutCopy;
-    d.bench.fake.copy_file = [](const std::string&) { return false; };
+    d.bench.fake.copy_file = [](const std::string&) { return plat::CopyResult::kFailed; };
     if (path == kFailed) d.bench.drive.RefuseWrite(3, sim::sense::kWriteError);
     if (path == kRefused) d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
     std::vector<bool> held_at_box;

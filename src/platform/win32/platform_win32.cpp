@@ -199,8 +199,11 @@ class Win32PlatformImpl final : public Platform {
   uint32_t GetWindowsDirectory(char* out, uint32_t size) override {
     return ::GetWindowsDirectoryA(out, size);
   }
-  bool CopyFileNoOverwrite(const char* from, const char* to) override {
-    return ::CopyFileA(from, to, TRUE) != FALSE;
+  CopyResult CopyFileNoOverwrite(const char* from, const char* to) override {
+    if (::CopyFileA(from, to, TRUE)) return CopyResult::kCopied;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CopyResult::kExists
+                                                                       : CopyResult::kFailed;
   }
   bool StartProcess(const char* application, const char* current_directory) override {
     STARTUPINFOA startup{};
@@ -225,12 +228,20 @@ class Win32PlatformImpl final : public Platform {
   uint32_t GetShortPathName(const char* path, char* out, uint32_t size) override {
     return ::GetShortPathNameA(path, out, size);
   }
-  void* OpenTextFileUpdate(const char* path) override {
-    FILE* file = std::fopen(path, "r+t");
-    if (file == nullptr) file = std::fopen(path, "w+t");  // missing: create it
-    return file;
+  Handle CreateFileForWrite(const char* path) override {
+    return FromWin(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   }
-  void* CreateTextFile(const char* path) override { return std::fopen(path, "wt"); }
+  bool WriteFile(Handle file, const void* data, uint32_t size) override {
+    DWORD written = 0;
+    return ::WriteFile(file, data, size, &written, nullptr) && written == size;
+  }
+  bool FlushFile(Handle file) override { return ::FlushFileBuffers(file) != FALSE; }
+  bool CloseWrittenFile(Handle file) override { return ::CloseHandle(file) != FALSE; }
+  bool MoveFile(const char* from, const char* to) override {
+    return ::MoveFileA(from, to) != FALSE;
+  }
+  bool DeleteFile(const char* path) override { return ::DeleteFileA(path) != FALSE; }
 
   // --- shutdown ---
   Handle OpenProcessTokenForPrivileges() override {
