@@ -611,3 +611,7 @@ sc_update_timing() {
   on "$MAIN" 5000 click 2 >/dev/null
   e2e_exited 15
 }
+
+# Scenarios kept in their own files.
+# shellcheck source=scenarios_session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/scenarios_session.sh"
