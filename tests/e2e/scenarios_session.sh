@@ -45,9 +45,12 @@ sc_session_end() {
 }
 
 # The package's folder is the current directory; an ASPI layer there is not
-# loaded unless it is also the program's own folder.
+# loaded unless it is also the program's own folder.  Wine's placeholder
+# WNASPI32.DLL in the system folders would be found before the current
+# directory, so it goes, as on a Windows without an ASPI layer.
 sc_aspi_not_from_current_dir() {
   e2e_setup nt
+  rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
   make_package --aspi
   sim_config adapter 'drive target=1'
   local prog="$PFX/drive_c/prog" out

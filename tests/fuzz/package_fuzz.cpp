@@ -62,7 +62,7 @@ std::string Expand(const uint8_t* data, size_t size) {
   const bool expand = size > 0 && (data[0] & 2);
   std::string text;
   for (size_t i = 0; i < size; ++i) {
-    if (expand && data[i] == 0 && i + 2 < size && text.size() < (8u << 20)) {
+    if (expand && data[i] == 0 && i + 2 < size && text.size() < (1u << 20)) {
       text.append((data[i + 2] + 1u) * 1024u, static_cast<char>(data[i + 1]));
       i += 2;
     } else {
