@@ -59,16 +59,34 @@ struct NativePassThrough {
 
 // The ASPI layer is looked for in the program's own folder (where packages
 // ship one) and the system folders, never in the current directory: a DLL
-// planted beside a package would run with the program's rights.
-// SetDllDirectoryA("") does that where kernel32 has it (looked up at run time:
-// Windows 95/98 and older NT lack it).
+// planted beside a package would run with the program's rights.  Any
+// SetDllDirectoryA call takes the current directory out of the search; it is
+// given the program's own folder rather than "" because Wine takes "" for no
+// directory at all and keeps searching the current one.  Looked up at run
+// time: Windows 95/98 and older NT lack it.
 void LeaveCurrentDirectoryOutOfDllSearch() {
   using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
   HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
   if (kernel == nullptr) return;
   const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFn>(
       reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetDllDirectoryA")));
-  if (set_dll_directory != nullptr) set_dll_directory("");
+  if (set_dll_directory == nullptr) return;
+  char folder[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameA(nullptr, folder, MAX_PATH);
+  char* slash = nullptr;  // the last backslash, not a Shift-JIS trail byte
+  for (char* p = folder; length != 0 && length < MAX_PATH && *p != '\0'; ++p) {
+    if (::IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+      ++p;
+    } else if (*p == '\\') {
+      slash = p;
+    }
+  }
+  if (slash == nullptr) {
+    folder[0] = '\0';
+  } else {
+    slash[slash == folder + 2 ? 1 : 0] = '\0';  // "C:\" keeps its backslash
+  }
+  set_dll_directory(folder);
 }
 
 class Win32PlatformImpl final : public Platform {
