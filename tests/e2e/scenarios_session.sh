@@ -1,7 +1,7 @@
 # Scenarios of the session around an update: a session end during the flash
 # and after it, and where the ASPI layer is loaded from.  Sourced by
 # scenarios.sh.
-# shellcheck disable=SC2154
+# shellcheck shell=bash disable=SC2154
 
 E2E_SCENARIOS+=(session_end aspi_not_from_current_dir)
 
@@ -24,8 +24,8 @@ sc_session_end() {
   e2e_start
   on "$MAIN" 40000 >/dev/null
   update_drive 0
-  local i status=
-  for i in $(seq 50); do
+  local _ status=
+  for _ in $(seq 50); do
     status=$(main_status)
     [[ $status == "${EN[transfer]}" ]] && break
     sleep 0.2
