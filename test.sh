@@ -7,6 +7,8 @@
 #
 #   ./test.sh              (as root; logs in out/logs/)
 #   KSF_FUZZ_SECONDS=30 KSF_E2E_JOBS=5 ./test.sh
+#   KSF_WINE_BITS=64 ./test.sh   (64-bit Wine and the win64 build even where
+#                                 32-bit programs run; the default there is 32)
 set -u
 cd "$(dirname "$0")" || exit 1
 source scripts/common.sh
@@ -66,6 +68,7 @@ ksf_say "install ($(elapsed))"
 ksf_install
 stage "install" $?
 ksf_wine_setup
+ksf_say "Wine: $KSF_WINE_DESC"
 
 # The end-to-end suite spends most of its time waiting for the emulated
 # drive (an update takes a minute of real time), so it runs in the background
