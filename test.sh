@@ -93,6 +93,16 @@ for preset in $(ksf_all_presets); do
   [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]] && start_e2e
 done
 
+# ------------------------------------------------------------- manifest ----
+# Each Windows build carries the manifest that asks for administrator rights.
+for preset in win32 win64; do
+  [[ ${BUILT[$preset]:-1} == 0 ]] || continue
+  python3 tests/resources/check_manifest.py "build/$preset/ksfupd.exe" >"$KSF_LOG_DIR/manifest-$preset.log" 2>&1
+  st=$?
+  stage "manifest of the $preset build" "$st"
+  [[ $st == 0 ]] || grep -v '^PASS' "$KSF_LOG_DIR/manifest-$preset.log" | sed 's/^/  /'
+done
+
 # ---------------------------------------------------------- unit tests ----
 ksf_say "unit tests ($(elapsed))"
 gtest_run "unit (native)" "$KSF_LOG_DIR/unit-native.log" build/native/ksf_unit_tests --gtest_brief=1
