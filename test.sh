@@ -7,6 +7,8 @@
 #
 #   ./test.sh              (as root; logs in out/logs/)
 #   KSF_FUZZ_SECONDS=30 KSF_E2E_JOBS=5 ./test.sh
+#   KSF_WINE_BITS=64 ./test.sh   (64-bit Wine and the win64 build even where
+#                                 32-bit programs run; the default there is 32)
 set -u
 cd "$(dirname "$0")" || exit 1
 source scripts/common.sh
@@ -66,6 +68,7 @@ ksf_say "install ($(elapsed))"
 ksf_install
 stage "install" $?
 ksf_wine_setup
+ksf_say "Wine: $KSF_WINE_DESC"
 
 # The end-to-end suite spends most of its time waiting for the emulated
 # drive (an update takes a minute of real time), so it runs in the background
@@ -88,6 +91,16 @@ for preset in $(ksf_all_presets); do
   stage "build $preset" "$st"
   [[ $st == 0 ]] || tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
   [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]] && start_e2e
+done
+
+# ------------------------------------------------------------- manifest ----
+# Each Windows build carries the manifest that asks for administrator rights.
+for preset in win32 win64; do
+  [[ ${BUILT[$preset]:-1} == 0 ]] || continue
+  python3 tests/resources/check_manifest.py "build/$preset/ksfupd.exe" >"$KSF_LOG_DIR/manifest-$preset.log" 2>&1
+  st=$?
+  stage "manifest of the $preset build" "$st"
+  [[ $st == 0 ]] || grep -v '^PASS' "$KSF_LOG_DIR/manifest-$preset.log" | sed 's/^/  /'
 done
 
 # ---------------------------------------------------------- unit tests ----

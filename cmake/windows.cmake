@@ -5,9 +5,9 @@ set(KSF_WIN_LINK -static -static-libgcc -static-libstdc++)
 
 file(GLOB KSF_WIN_SOURCES CONFIGURE_DEPENDS src/platform/win32/*.cpp src/app/win32/*.cpp)
 file(GLOB KSF_RC CONFIGURE_DEPENDS src/app/resources/*.rc)
-# The resource script pulls in the icon, the logo and the shared ids.
+# The resource script pulls in the icon, the logo, the manifest and the shared ids.
 file(GLOB KSF_RC_INPUTS CONFIGURE_DEPENDS src/app/resources/*.ico src/app/resources/*.bmp
-  src/app/resources/*.h)
+  src/app/resources/*.manifest src/app/resources/*.h)
 set_source_files_properties(${KSF_RC} PROPERTIES OBJECT_DEPENDS "${KSF_RC_INPUTS}")
 add_executable(ksfupd WIN32 ${KSF_WIN_SOURCES} ${KSF_RC})
 set_target_properties(ksfupd PROPERTIES OUTPUT_NAME ksfupd RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -44,7 +44,7 @@ if [[ -z ${E2E_WORK:-} ]]; then
 fi
 export E2E_WORK
 export E2E_SHOTS="${E2E_SHOTS:-$KSF_ROOT/out/e2e-shots}"
-echo "e2e: $KSF_WIN_PRESET build under $KSF_WINE, work dir $E2E_WORK, $jobs_max at a time"
+echo "e2e: $KSF_WINE_DESC, work dir $E2E_WORK, $jobs_max at a time"
 start=$SECONDS
 
 # Templates, in parallel: the NT family (default) and Windows 98.

@@ -555,10 +555,8 @@ sc_win98_wininit_amended() {
 # The emulated drive's own probe (tests/e2e/aspi_probe.sh) as a scenario.
 sc_aspi_probe() {
   local out st line
-  # The probe runs 64-bit Wine itself, so it takes the x86_64 build.
-  local bin=$KSF_ROOT/build/win64
-  [[ $KSF_WIN_PRESET == win64 ]] && bin=$KSF_WIN_BIN
-  out=$(bash "$E2E_DIR/aspi_probe.sh" "$bin" 2>&1)
+  # The probe runs under the suite's own Wine and build.
+  out=$(bash "$E2E_DIR/aspi_probe.sh" "$KSF_WIN_BIN" 2>&1)
   st=$?
   while IFS= read -r line; do
     case $line in
