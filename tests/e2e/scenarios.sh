@@ -50,6 +50,9 @@ declare -A JA=(
 CAPTION_ERROR="Error - Upgrade Program"
 CAPTION_INFO="Information - Upgrade Program"
 
+# shellcheck source=scenarios_passthrough.sh
+source "$(dirname "${BASH_SOURCE[0]}")/scenarios_passthrough.sh"
+
 # ------------------------------------------------------- package errors ----
 
 package_errors() {
