@@ -64,7 +64,8 @@ ksf_ensure_locale() {
 }
 
 # Installs what is missing; sets KSF_WINE_BITS to 32 when 32-bit Wine can run
-# here, else 64.
+# here, else 64.  KSF_WINE_BITS=64 set beforehand picks 64-bit Wine and the
+# x86_64 build even where 32-bit programs run (the other machine kind's road).
 ksf_install() {
   mkdir -p "$KSF_LOG_DIR"
   local missing=() p
@@ -74,7 +75,9 @@ ksf_install() {
     ksf_apt_install "${missing[@]}" || return 1
   fi
   ksf_ensure_locale || return 1
-  if ksf_can_run_32bit; then
+  if [[ ${KSF_WINE_BITS:-} == 64 ]]; then
+    ksf_say "KSF_WINE_BITS=64: Wine runs the x86_64 companion build"
+  elif ksf_can_run_32bit; then
     KSF_WINE_BITS=32
     if ! ksf_have_package wine32:i386 || ! ksf_have_package wine; then
       ksf_say "installing 32-bit Wine"
