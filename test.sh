@@ -153,6 +153,7 @@ if [[ -n $E2E_PID ]]; then
   p=$(grep -c '^PASS: ' "$KSF_LOG_DIR/e2e.log")
   f=$(grep -c '^FAIL: ' "$KSF_LOG_DIR/e2e.log")
   grep -E '^FAIL: |^---- |^e2e: .* done after .*status [^0]' "$KSF_LOG_DIR/e2e.log" | sed 's/^/  /'
+  grep -E '^e2e: .* build under ' "$KSF_LOG_DIR/e2e.log"
   grep -E '^e2e total' "$KSF_LOG_DIR/e2e.log"
   PASSED=$((PASSED + p))
   FAILED=$((FAILED + f))
