@@ -171,7 +171,7 @@ sc_pt_busy_block() {
   pt_start
   on "$MAIN" 40000 >/dev/null
   pt_failed_update "Target_Status: BUSY"
-  check_match "nothing sent after the busy block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 08"
+  check_match "nothing sent after the busy block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 08 00/00/00"
 }
 
 # The checks before anything is written, one drive letter each.
