@@ -1,8 +1,8 @@
 #!/bin/bash
 # Installs what a fresh Debian machine lacks, builds every preset and runs every
 # test: unit tests plain and under ASan+UBSan and TSan, the package fuzzer for
-# a bounded time, the benchmark once (figures only), and the end-to-end suite
-# of the real program under Wine.  Ends with one line "N passed, N failed";
+# a bounded time, the benchmark once (figures only), the end-to-end suite of
+# the real program under Wine, and ksfupd for Linux against emulated drives.  Ends with one line "N passed, N failed";
 # the exit status is non-zero when anything failed.
 #
 #   ./test.sh              (as root; logs in out/logs/)
@@ -78,6 +78,16 @@ start_e2e() {
   E2E_PID=$!
 }
 
+# ksfupd for Linux against emulated drives (tests/e2e/linux.sh): natively, no
+# Wine; about a minute of the program's own waits, so it runs in the
+# background as well, from the moment the native build is there.
+LINUX_PID=
+start_linux() {
+  ksf_say "ksfupd for Linux end to end started in the background ($(elapsed))"
+  tests/e2e/linux.sh >"$KSF_LOG_DIR/linux.log" 2>&1 &
+  LINUX_PID=$!
+}
+
 # --------------------------------------------------------------- build ----
 declare -A BUILT=()
 for preset in $(ksf_all_presets); do
@@ -88,6 +98,7 @@ for preset in $(ksf_all_presets); do
   stage "build $preset" "$st"
   [[ $st == 0 ]] || tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
   [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]] && start_e2e
+  [[ $preset == native && $st == 0 ]] && start_linux
 done
 
 # ---------------------------------------------------------- unit tests ----
@@ -131,6 +142,20 @@ if [[ -x build/native-clang/ksf_bench ]]; then
   grep -vE '^\*\*\*|^$' "$KSF_LOG_DIR/bench.log" | sed 's/^/  /'
 else
   echo "  ksf_bench not built"
+fi
+
+# ------------------------------------------------ ksfupd for Linux ----
+if [[ -n $LINUX_PID ]]; then
+  ksf_say "waiting for ksfupd for Linux end to end ($(elapsed))"
+  wait "$LINUX_PID"
+  p=$(grep -c '^PASS: ' "$KSF_LOG_DIR/linux.log")
+  f=$(grep -c '^FAIL: ' "$KSF_LOG_DIR/linux.log")
+  grep -E '^FAIL: ' "$KSF_LOG_DIR/linux.log" | sed 's/^/  /'
+  PASSED=$((PASSED + p))
+  FAILED=$((FAILED + f))
+  echo "ksfupd for Linux: passed $p, failed $f (log: out/logs/linux.log)"
+else
+  stage "ksfupd for Linux: the native build failed" 1
 fi
 
 # ----------------------------------------------------------- end to end ----
