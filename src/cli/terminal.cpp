@@ -48,10 +48,12 @@ constexpr Pair kWords[] = {
     {"The drive does not answer.", "ドライブが応答しません。"},
     {"Checks passed: the drive may take this firmware.",
      "チェックを通過しました: このドライブにこのファームウェアを書き込めます。"},
-    {"\nksfupd: %s received while the firmware is being written. Stopping now could leave the "
-     "drive unusable, so it is held: ksfupd exits when the update has finished.\n",
-     "\nksfupd: ファームウェアの書き込み中に %s を受け取りました。今中断するとドライブが使えなく"
-     "なる恐れがあるため保留します。更新が終わってから ksfupd は終了します。\n"},
+    {"\nksfupd: %s received while the firmware is being written.\n"
+     "Stopping now could leave the drive unusable, so it is held: ksfupd exits when the\n"
+     "update has finished.\n",
+     "\nksfupd: ファームウェアの書き込み中に %s を受け取りました。\n"
+     "今中断するとドライブが使えなくなる恐れがあるため保留します。更新が終わってから\n"
+     "ksfupd は終了します。\n"},
     {"ksfupd: the update has finished; exiting for the held %s.",
      "ksfupd: 更新が終わりました。保留した %s により終了します。"},
     {"Restart the computer (or switch the drive off and on) before using the drive.",
@@ -141,12 +143,16 @@ void EventQueue::Push(nlohmann::json event) {
 }
 
 void EventQueue::Flush() {
-  std::deque<nlohmann::json> events;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    events.swap(events_);
+  for (;;) {
+    nlohmann::json event;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (events_.empty()) return;
+      event = std::move(events_.front());
+      events_.pop_front();
+    }
+    Event(event);
   }
-  for (const auto& event : events) Event(event);
 }
 
 // ---------------------------------------------------------------- progress
