@@ -9,8 +9,8 @@ target_include_directories(ksffake PUBLIC src/platform/fake)
 target_link_libraries(ksffake PUBLIC ksfcore Threads::Threads)
 
 file(GLOB KSF_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
-add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES})
-target_include_directories(ksf_unit_tests PRIVATE tests/unit)
+add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES} sim/linux/sg_adapter.cpp)
+target_include_directories(ksf_unit_tests PRIVATE tests/unit sim/linux)
 target_link_libraries(ksf_unit_tests PRIVATE ksfsim ksffake ksfcore GTest::gtest_main GTest::gmock Threads::Threads)
 include(GoogleTest)
 gtest_discover_tests(ksf_unit_tests DISCOVERY_TIMEOUT 60)
@@ -33,6 +33,13 @@ if(KSF_BENCH)
   add_executable(ksf_bench ${KSF_BENCH_SOURCES})
   target_include_directories(ksf_bench PRIVATE tests/unit)
   target_link_libraries(ksf_bench PRIVATE ksfsim ksffake ksfcore benchmark::benchmark Threads::Threads)
+endif()
+
+# The emulated drive behind SG_IO, for native programs and for Wine.  Not in
+# the sanitizer and fuzzing builds: a preloaded library cannot carry them.
+if(NOT KSF_SANITIZE AND NOT KSF_FUZZ)
+  include(cmake/sg_preload.cmake)
+  ksf_add_sg_preload(${CMAKE_BINARY_DIR}/sim ${CMAKE_CXX_COMPILER})
 endif()
 
 # ksfupd for Linux: the terminal front end on the Linux platform.

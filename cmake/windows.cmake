@@ -23,6 +23,14 @@ if(KSF_SIMDLL_SOURCES)
   target_link_libraries(wnaspi32 PRIVATE ksfsim ${KSF_WIN_LINK} -Wl,--kill-at)
 endif()
 
+# The same drive behind Linux's SG_IO, preloaded into Wine for the runs over
+# the pass-through request (built with the host's compiler).
+find_program(KSF_HOST_CXX NAMES g++ c++)
+if(KSF_HOST_CXX)
+  include(cmake/sg_preload.cmake)
+  ksf_add_sg_preload(${CMAKE_BINARY_DIR}/sim ${KSF_HOST_CXX})
+endif()
+
 # Our UI automation tool and Win32 test programs, run inside Wine.
 file(GLOB KSF_TOOL_SOURCES CONFIGURE_DEPENDS tools/*.cpp)
 foreach(src ${KSF_TOOL_SOURCES})

@@ -9,7 +9,8 @@ KSF_JOBS="${KSF_JOBS:-2}"
 KSF_PACKAGES=(
   g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb xauth imagemagick
-  fonts-ipafont-gothic xdotool locales python3 binutils libcli11-dev nlohmann-json3-dev
+  fonts-ipafont-gothic xdotool locales python3 binutils gcc-multilib g++-multilib
+  libcli11-dev nlohmann-json3-dev
 )
 
 ksf_say() { printf '== %s\n' "$*"; }
@@ -64,7 +65,8 @@ ksf_ensure_locale() {
 }
 
 # Installs what is missing; sets KSF_WINE_BITS to 32 when 32-bit Wine can run
-# here, else 64.
+# here, else 64.  KSF_WINE_BITS=64 set beforehand picks 64-bit Wine and the
+# x86_64 build even where 32-bit programs run (the other machine kind's road).
 ksf_install() {
   mkdir -p "$KSF_LOG_DIR"
   local missing=() p
@@ -74,7 +76,9 @@ ksf_install() {
     ksf_apt_install "${missing[@]}" || return 1
   fi
   ksf_ensure_locale || return 1
-  if ksf_can_run_32bit; then
+  if [[ ${KSF_WINE_BITS:-} == 64 ]]; then
+    ksf_say "KSF_WINE_BITS=64: Wine runs the x86_64 companion build"
+  elif ksf_can_run_32bit; then
     KSF_WINE_BITS=32
     if ! ksf_have_package wine32:i386 || ! ksf_have_package wine; then
       ksf_say "installing 32-bit Wine"

@@ -125,6 +125,8 @@ e2e_setup() {
     fail "setup" "no prefix from template $1"
     exit 1
   }
+  # What must be in the prefix before its session starts (drive letters).
+  [[ -n ${E2E_PREPARE:-} ]] && "$E2E_PREPARE"
   e2e_display || {
     fail "setup" "no X server"
     exit 1
