@@ -70,18 +70,23 @@ class Scan {
   DriveRecord scratch_{};
 };
 
+// A pass-through candidate: no adapter address, the default command size.
+DriveRecord& PassThroughCandidate(Scan& scan) {
+  DriveRecord& entry = scan.Candidate();
+  entry.AdapterId = 0;
+  entry.TargetId = 0;
+  entry.Lun = 0;
+  entry.UsesCdb12 = 0;
+  entry.AlignMask = 0;
+  std::memset(entry.DriveLetter, 0, sizeof entry.DriveLetter);
+  entry.NodeName[0] = '\0';
+  return entry;
+}
+
 void ScanDriveLetters(Scan& scan) {
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
-    DriveRecord& entry = scan.Candidate();
-    entry.AdapterId = 0;
-    entry.TargetId = 0;
-    entry.Lun = 0;
-    entry.UsesCdb12 = 0;
-    entry.AlignMask = 0;
+    DriveRecord& entry = PassThroughCandidate(scan);
     entry.DriveLetter[0] = letter;
-    entry.DriveLetter[1] = '\0';
-    entry.DriveLetter[2] = '\0';
-    entry.NodeName[0] = '\0';
     char root[8];
     std::snprintf(root, sizeof root, "%s:\\", entry.DriveLetter);
     if (plat::Os().GetDriveType(root) != plat::kDriveCdrom) continue;
@@ -93,13 +98,7 @@ void ScanDriveLetters(Scan& scan) {
 void ScanDeviceNodes(Scan& scan) {
   char node[sizeof DriveRecord::NodeName];
   for (int index = 0; plat::Os().CdromDeviceNode(index, node, sizeof node); ++index) {
-    DriveRecord& entry = scan.Candidate();
-    entry.AdapterId = 0;
-    entry.TargetId = 0;
-    entry.Lun = 0;
-    entry.UsesCdb12 = 0;
-    entry.AlignMask = 0;
-    std::memset(entry.DriveLetter, 0, sizeof entry.DriveLetter);
+    DriveRecord& entry = PassThroughCandidate(scan);
     std::memcpy(entry.NodeName, node, sizeof entry.NodeName);
     entry.NodeName[sizeof entry.NodeName - 1] = '\0';
     scan.Examine();
