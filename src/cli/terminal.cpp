@@ -180,7 +180,9 @@ void ProgressView::SetStatusText(const char* text) {
   } else if (waiting_) {
     Event({{"event", "waiting"}, {"seconds", wait_seconds_}});
   }
-  if (!bar_) Out(status_);
+  // Plain lines leave the completion to the final message.
+  completed_ = text == Text(Msg::StatusCompleted);
+  if (!bar_ && !completed_) Out(status_);
 }
 
 void ProgressView::SetProgressRange(uint16_t maximum) {
@@ -225,6 +227,7 @@ void ProgressView::Draw() {
     return;
   }
   // Plain lines: every tenth of the transfer, every 5 s of the wait.
+  if (completed_) return;
   const int step = waiting_ ? position_ / 50 : permille / 100;
   if (step == shown_) return;
   shown_ = step;

@@ -112,6 +112,7 @@ class ProgressView final : public UpdateView {
   uint32_t wait_seconds_;
   bool bar_;  // a terminal: redraw one line
   bool waiting_ = false;
+  bool completed_ = false;
   std::string status_;
   int maximum_ = 0;
   int position_ = 0;
