@@ -110,7 +110,7 @@ int CheckRights(const char* node) {
   return rights ? cli::kNoRights : cli::kNoDrive;
 }
 
-nlohmann::json DriveEvent(const DriveRecord& drive) {
+nlohmann::ordered_json DriveEvent(const DriveRecord& drive) {
   return {{"event", "drive"},
           {"device", drive.NodeName},
           {"display", drive.DisplayText},

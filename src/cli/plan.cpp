@@ -28,7 +28,7 @@ class Plan {
   void Command(const plat::DeviceCommand& command, bool sent, uint8_t status, const uint8_t* sense,
                uint8_t sense_length) {
     const uint8_t* cdb = command.cdb;
-    nlohmann::json step = {{"event", "plan"}, {"sent", sent}};
+    nlohmann::ordered_json step = {{"event", "plan"}, {"sent", sent}};
     std::string line;
     switch (cdb[0]) {
       case 0x00: {

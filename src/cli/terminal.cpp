@@ -112,9 +112,9 @@ std::string Trimmed(const std::string& text) {
   return first == std::string::npos ? std::string() : text.substr(first);
 }
 
-void Event(const nlohmann::json& event) {
+void Event(const nlohmann::ordered_json& event) {
   if (!g_json) return;
-  std::cout << event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
+  std::cout << event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
             << std::flush;
 }
 
@@ -137,14 +137,14 @@ std::string Ask(const std::string& prompt) {
 }
 
 // ------------------------------------------------------------------ events
-void EventQueue::Push(nlohmann::json event) {
+void EventQueue::Push(nlohmann::ordered_json event) {
   std::lock_guard<std::mutex> lock(mu_);
   events_.push_back(std::move(event));
 }
 
 void EventQueue::Flush() {
   for (;;) {
-    nlohmann::json event;
+    nlohmann::ordered_json event;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (events_.empty()) return;

@@ -61,7 +61,7 @@ std::string Utf8(const char* catalogue_text);
 std::string Trimmed(const std::string& text);
 
 // One JSON object on its own line on standard output (only in --json mode).
-void Event(const nlohmann::json& event);
+void Event(const nlohmann::ordered_json& event);
 // Human output: a line on standard output (suppressed in --json mode) or on
 // standard error (always).
 void Out(const std::string& line);
@@ -74,12 +74,12 @@ std::string Ask(const std::string& prompt);
 // Events noticed on another thread, printed by the dialog-side thread.
 class EventQueue {
  public:
-  void Push(nlohmann::json event);
+  void Push(nlohmann::ordered_json event);
   void Flush();  // prints (in --json mode) and drops what is queued
 
  private:
   std::mutex mu_;
-  std::deque<nlohmann::json> events_;
+  std::deque<nlohmann::ordered_json> events_;
 };
 
 // The progress display of MonitorUpdate: a bar on a terminal, plain progress

@@ -10,7 +10,8 @@ update's command sequence, and ksfupd's --json output.
         UNIT (open the tray) with --tray, the boot image with --boot, the main
         image, flash controls, download mode switches; --upto-block N: the
         sequence ends with the N-th block write (0-based), refused.
-        Every block write but a refused last one is answered GOOD.
+        Every block write but a refused last one is answered GOOD; every
+        command has the 10-second time-out.
     linux_trace.py opcodes TRACE
         the distinct opcodes in the trace, in order of first use.
     linux_trace.py json OUTPUT [--boot]
@@ -25,7 +26,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 import make_package  # noqa: E402
 
-LINE = re.compile(r"(?<!\S)((?:[0-9A-F]{2} )+)(in|out|none) (\d+) -> (.*)$")
+# "<ms> <file> <time-out ms> <CDB> <direction> <length> -> <result>"
+LINE = re.compile(r"(\d+) ((?:[0-9A-F]{2} )+)(in|out|none) (\d+) -> (.*)$")
 
 
 def commands(path):
@@ -34,7 +36,8 @@ def commands(path):
         for line in f:
             m = LINE.search(line.rstrip("\n"))
             if m:
-                out.append((m.group(1).strip(), m.group(2), int(m.group(3)), m.group(4)))
+                out.append((m.group(2).strip(), m.group(3), int(m.group(4)), m.group(5),
+                            int(m.group(1))))
     return out
 
 
@@ -98,6 +101,9 @@ def sequence(args):
         w = want[i] if i < len(want) else None
         if g != w:
             bad.append("command %d: got %s, expected %s" % (i, g, w))
+    slow = [c for c in got if c[4] != 10000]
+    if slow:
+        bad.append("time-out not 10 s: %s" % (slow[0],))
     writes = [c for c in got if c[0].startswith("EA ")]
     refused_last = upto is not None
     for n, c in enumerate(writes):
