@@ -305,8 +305,7 @@ int main(int argc, char** argv) {
       "Exit status: 0 done, 1 update failed, 2 usage, 3 package error, 4 no drive,\n"
       "5 refused by a check, 6 no read-write access to the drive's node."};
   app.add_option("--package", options.package,
-                 "folder of the update package (KSFUPD.INI, else kestfirm.ini, and its images)")
-      ->check(CLI::ExistingDirectory);
+                 "folder of the update package (KSFUPD.INI, else kestfirm.ini, and its images)");
   app.add_option("--device", options.device, "the drive's SCSI generic node, e.g. /dev/sg1");
   app.add_flag("--list", options.list, "list the drives this package applies to, then end");
   app.add_flag("--dry-run", options.dry_run,

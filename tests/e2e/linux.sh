@@ -17,8 +17,8 @@ PRELOAD=${KSF_SG_PRELOAD:-$(find "$ROOT/build/native" -path '*x86_64-linux-gnu/l
 TRACE_PY="$ROOT/tests/e2e/linux_trace.py"
 MAKE_PACKAGE="$ROOT/tools/make_package.py"
 
-CASES=(full_boot full_json signal_held refused_block checks tray dry_run no_rights drive_list
-  package_error)
+CASES=(full_boot full_json signal_held refused_block transport_fault checks tray dry_run
+  no_rights drive_list package_error)
 
 if [[ ${1:-} == --list ]]; then
   printf '%s\n' "${CASES[@]}"
@@ -150,6 +150,17 @@ for l in open(sys.argv[1]):
     if e["event"] == "failed": print(e["text"].strip())' "$C/out")
   check "failed event with the device's text" test -n "$text"
   check "the same text on standard error" contains "$C/err" "$text"
+}
+
+case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
+  package
+  drives ""
+  echo "fail opcode=0xEA" >>"$C/sim.cfg"
+  ksfupd --device "$C/dev/sg0"
+  check_eq "exit status" "$(status)" 1
+  check "the system error's text (EIO, as Wine reports it)" \
+    contains "$C/err" "System error (Win32): Code 21"
+  check_eq "nothing sent after the failed block" "$(tail -n 1 "$C/trace.txt" | grep -c ' EA ')" 1
 }
 
 case_checks() {  # each pre-update check refuses, nothing written

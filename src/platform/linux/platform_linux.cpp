@@ -299,7 +299,10 @@ uint32_t LinuxPlatform::GetDriveType(const char* root) {
 void LinuxPlatform::ScanNodes() {
   scanned_.clear();
   if (!fixed_nodes_.empty()) {
-    scanned_ = fixed_nodes_;
+    for (const auto& node : fixed_nodes_) {
+      const int type = SysfsDeviceType(node);
+      if (type < 0 || type == kCdromType) scanned_.push_back(node);
+    }
     return;
   }
   std::vector<std::pair<long, std::string>> found;
