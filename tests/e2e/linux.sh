@@ -116,7 +116,7 @@ case_signal_held() {  # INT, TERM and HUP during the flash are held
   drives ""
   ksfupd --device "$C/dev/sg0" &
   local pid=$! i
-  for ((i = 0; i < 200; i++)); do
+  for ((i = 0; i < 600; i++)); do  # up to 30 s: builds may run beside
     grep -q ' EA ' "$C/trace.txt" 2>/dev/null && break
     sleep 0.05
   done
