@@ -31,16 +31,23 @@ printf 'adapter\ndrive target=1\n' >"$W/sim.cfg"
 for ((run = 1; run <= RUNS; run++)); do
   rm -f "$W/trace.txt"
   python3 - "$BIN" "$W" "$PRELOAD" <<'EOF'
-import os, resource, subprocess, sys, time
+import os, sys, time
 binary, w, preload = sys.argv[1:4]
 env = dict(os.environ, LD_PRELOAD=preload, KSF_SG_DEVICES=w + "/dev/sg0",
            KSF_SIM_CONFIG=w + "/sim.cfg", KSF_SIM_TRACE=w + "/trace.txt",
            KSFUPD_DEV_DIR=w + "/dev", LC_ALL="C.UTF-8")
+# fork, exec and wait4: the program's own rusage (subprocess's spawning would
+# add tens of milliseconds of its own to the child's account).
 start = time.monotonic()
-status = subprocess.call([binary, "--package", w + "/pkg", "--device", w + "/dev/sg0"],
-                         env=env, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+pid = os.fork()
+if pid == 0:
+    null = os.open(os.devnull, os.O_RDWR)
+    os.dup2(null, 0)
+    os.dup2(null, 1)
+    os.execve(binary, [binary, "--package", w + "/pkg", "--device", w + "/dev/sg0"], env)
+_, raw, usage = os.wait4(pid, 0)
 wall = time.monotonic() - start
-usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+status = os.waitstatus_to_exitcode(raw)
 times = []
 inquiries = []
 for line in open(w + "/trace.txt"):
