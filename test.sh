@@ -144,16 +144,23 @@ else
   echo "  ksf_bench not built"
 fi
 
+# count_checks TITLE LOG PATTERN: adds the PASS:/FAIL: lines of out/logs/LOG.log
+# and shows its lines that match PATTERN.
+count_checks() {
+  local log="$KSF_LOG_DIR/$2.log" p f
+  p=$(grep -c '^PASS: ' "$log")
+  f=$(grep -c '^FAIL: ' "$log")
+  grep -E "$3" "$log" | sed 's/^/  /'
+  PASSED=$((PASSED + p))
+  FAILED=$((FAILED + f))
+  echo "$1: passed $p, failed $f (log: out/logs/$2.log)"
+}
+
 # ------------------------------------------------ ksfupd for Linux ----
 if [[ -n $LINUX_PID ]]; then
   ksf_say "waiting for ksfupd for Linux end to end ($(elapsed))"
   wait "$LINUX_PID"
-  p=$(grep -c '^PASS: ' "$KSF_LOG_DIR/linux.log")
-  f=$(grep -c '^FAIL: ' "$KSF_LOG_DIR/linux.log")
-  grep -E '^FAIL: ' "$KSF_LOG_DIR/linux.log" | sed 's/^/  /'
-  PASSED=$((PASSED + p))
-  FAILED=$((FAILED + f))
-  echo "ksfupd for Linux: passed $p, failed $f (log: out/logs/linux.log)"
+  count_checks "ksfupd for Linux" linux '^FAIL: '
 else
   stage "ksfupd for Linux: the native build failed" 1
 fi
@@ -162,13 +169,7 @@ fi
 if [[ -n $E2E_PID ]]; then
   ksf_say "waiting for the end-to-end suite ($(elapsed))"
   wait "$E2E_PID"
-  p=$(grep -c '^PASS: ' "$KSF_LOG_DIR/e2e.log")
-  f=$(grep -c '^FAIL: ' "$KSF_LOG_DIR/e2e.log")
-  grep -E '^FAIL: |^---- |^e2e: .* done after .*status [^0]' "$KSF_LOG_DIR/e2e.log" | sed 's/^/  /'
-  grep -E '^e2e total' "$KSF_LOG_DIR/e2e.log"
-  PASSED=$((PASSED + p))
-  FAILED=$((FAILED + f))
-  echo "end-to-end: passed $p, failed $f (log: out/logs/e2e.log)"
+  count_checks "end-to-end" e2e '^FAIL: |^---- |^e2e: .* done after .*status [^0]|^e2e total'
 else
   stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
 fi
