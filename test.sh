@@ -169,7 +169,8 @@ fi
 if [[ -n $E2E_PID ]]; then
   ksf_say "waiting for the end-to-end suite ($(elapsed))"
   wait "$E2E_PID"
-  count_checks "end-to-end" e2e '^FAIL: |^---- |^e2e: .* done after .*status [^0]|^e2e total'
+  count_checks "end-to-end" e2e \
+    '^FAIL: |^---- |^e2e: .* done after .*status [^0]|^e2e: .* build under |^e2e total'
 else
   stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
 fi

@@ -46,8 +46,9 @@ uint64_t NowMs() {
   }();
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<uint64_t>(t.tv_sec - start.tv_sec) * 1000 +
-         static_cast<uint64_t>((t.tv_nsec - start.tv_nsec) / 1000000 + 1000) - 1000;
+  const int64_t ms = static_cast<int64_t>(t.tv_sec - start.tv_sec) * 1000 +
+                     (static_cast<int64_t>(t.tv_nsec) - start.tv_nsec) / 1000000;
+  return static_cast<uint64_t>(ms);
 }
 
 void SleepMs(uint32_t ms) {
@@ -208,10 +209,10 @@ bool Answer(int fd, unsigned long request, void* arg, int* result) {
   return true;
 }
 
-int Forward(const char* name, int fd, unsigned long request, void* arg) {
+int Forward(bool time64, int fd, unsigned long request, void* arg) {
   static IoctlFn next_ioctl = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
   static IoctlFn next_time64 = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "__ioctl_time64"));
-  IoctlFn next = name[0] == '_' && next_time64 != nullptr ? next_time64 : next_ioctl;
+  IoctlFn next = time64 && next_time64 != nullptr ? next_time64 : next_ioctl;
   if (next == nullptr) {
     errno = ENOSYS;
     return -1;
@@ -219,10 +220,10 @@ int Forward(const char* name, int fd, unsigned long request, void* arg) {
   return next(fd, request, arg);
 }
 
-int Ioctl(const char* name, int fd, unsigned long request, void* arg) {
+int Ioctl(bool time64, int fd, unsigned long request, void* arg) {
   int result = 0;
   if (Answer(fd, request, arg, &result)) return result;
-  return Forward(name, fd, request, arg);
+  return Forward(time64, fd, request, arg);
 }
 
 }  // namespace
@@ -234,7 +235,7 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
   va_start(ap, request);
   void* arg = va_arg(ap, void*);
   va_end(ap);
-  return Ioctl("ioctl", fd, request, arg);
+  return Ioctl(false, fd, request, arg);
 }
 
 __attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long request, ...) {
@@ -242,7 +243,7 @@ __attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long 
   va_start(ap, request);
   void* arg = va_arg(ap, void*);
   va_end(ap);
-  return Ioctl("__ioctl_time64", fd, request, arg);
+  return Ioctl(true, fd, request, arg);
 }
 
 }  // extern "C"

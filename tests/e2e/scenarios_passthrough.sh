@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # End-to-end scenarios over the NT pass-through request: the program opens
 # \\.\X: and Wine turns its requests into ioctl(SG_IO) on the file behind the
 # drive letter, which libksfsg.so (preloaded into the program's process only)
@@ -31,8 +32,8 @@ pt_setup() {
   trap 'chattr -i "$PFX"/dev/* 2>/dev/null; e2e_cleanup' EXIT
   rm -f "$PKG/WNASPI32.DLL"
   sim_config adapter "$@" "$PT_FOREIGN_DRIVE"
-  local l devs=()
-  for l in $(grep -o . <<<"$PT_LETTERS"); do devs+=("$PFX/dev/drive-$l"); done
+  local i devs=()
+  for ((i = 0; i < ${#PT_LETTERS}; i++)); do devs+=("$PFX/dev/drive-${PT_LETTERS:i:1}"); done
   local IFS=:
   PT_ENV=("LD_PRELOAD=$PT_PRELOAD" "KSF_SG_DEVICES=${devs[*]}" "KSF_SIM_CONFIG=$PKG/sim.cfg"
     "KSF_SIM_TRACE=$PKG/trace.txt" "KSF_SIM_FLASH=$PKG/flash.bin")
@@ -41,10 +42,11 @@ pt_setup() {
 # pt_letters: the letters of PT_LETTERS, before the prefix's session starts
 # (Wine's mount manager reads the drive types once, at its start).
 pt_letters() {
-  local l
+  local i l
   mkdir -p "$PFX/dev"
   printf '\n[Software\\\\Wine\\\\Drives]\n' >>"$PFX/system.reg"
-  for l in $(grep -o . <<<"$PT_LETTERS"); do
+  for ((i = 0; i < ${#PT_LETTERS}; i++)); do
+    l=${PT_LETTERS:i:1}
     mkdir -p "$PFX/cdrom-$l"
     : >"$PFX/dev/drive-$l"
     ln -sfn "$PFX/cdrom-$l" "$PFX/dosdevices/$l:"
@@ -53,7 +55,7 @@ pt_letters() {
   done
 }
 
-pt_start() { e2e_start ksfupd.exe "${PT_ENV[@]}" "$@"; }
+pt_start() { e2e_start ksfupd.exe "${PT_ENV[@]}"; }
 
 # pt_trace LETTER: the trace lines of that letter's drive, without the time
 # stamp and the file name: "<time-out ms> <CDB> <direction> <length> -> <result>".
@@ -91,7 +93,7 @@ pt_worker_expected() {
 # check_worker_trace LETTER BOOT EJECT: the commands after the model check's
 # INQUIRY are exactly the worker's sequence.
 check_worker_trace() {
-  local got want bad= i
+  local got want bad='' i
   mapfile -t got < <(pt_trace "$1" | awk '/^[0-9]+ 12 / { n = NR } { l[NR] = $0 } END { for (i = n + 1; i <= NR; i++) print l[i] }')
   mapfile -t want < <(pt_worker_expected "$2" "$3")
   for ((i = 0; i < ${#want[@]} || i < ${#got[@]}; i++)); do
@@ -116,7 +118,9 @@ pt_update() {
     "$CAPTION_INFO|${EN[done_ok]}|1"
   answer_box 1
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
-  check "flash holds the images" flash_holds "$PKG/flash.bin" $([[ $1 == yes ]] && echo --boot)
+  local images=("$PKG/flash.bin")
+  [[ $1 == yes ]] && images+=(--boot)
+  check "flash holds the images" flash_holds "${images[@]}"
   check_worker_trace e "$1" "$2"
   # The very reference ksfupd for Linux is held to (tests/e2e/linux.sh): the
   # two programs send the same commands, byte for byte, to the same drive.
