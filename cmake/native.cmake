@@ -41,3 +41,14 @@ if(NOT KSF_SANITIZE AND NOT KSF_FUZZ)
   include(cmake/sg_preload.cmake)
   ksf_add_sg_preload(${CMAKE_BINARY_DIR}/sim ${CMAKE_CXX_COMPILER})
 endif()
+
+# ksfupd for Linux: the terminal front end on the Linux platform.
+find_package(CLI11 CONFIG REQUIRED)
+find_package(nlohmann_json 3 CONFIG REQUIRED)
+file(GLOB KSF_LINUX_PLATFORM_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
+add_library(ksflinux STATIC ${KSF_LINUX_PLATFORM_SOURCES})
+target_link_libraries(ksflinux PUBLIC ksfcore Threads::Threads)
+file(GLOB KSF_CLI_SOURCES CONFIGURE_DEPENDS src/cli/*.cpp)
+add_executable(ksfupd ${KSF_CLI_SOURCES})
+target_link_libraries(ksfupd PRIVATE ksflinux ksfcore nlohmann_json::nlohmann_json CLI11::CLI11
+  Threads::Threads)

@@ -8,7 +8,12 @@ struct DriveRecord {
   uint8_t TargetId;
   uint8_t Lun;
   char DriveLetter[3];
-  char DisplayText[40];
+  // The device node's path where drives are reached through device nodes
+  // rather than drive letters (Linux: /dev/sgN); empty otherwise.
+  char NodeName[64];
+  // Room for the longest node name and the identification; a drive-letter or
+  // adapter text never needs more than 40.
+  char DisplayText[104];
   char Revision[5];
   uint8_t UsesCdb12;
   uint32_t AlignMask;

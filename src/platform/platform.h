@@ -85,6 +85,15 @@ class Platform {
   virtual uint32_t GetLastError() = 0;
   virtual void CloseDevice(Handle device) = 0;
   virtual uint32_t GetDriveType(const char* root) = 0;  // GetDriveTypeA
+  // Where drives are device nodes instead of drive letters (Linux: the SCSI
+  // generic nodes of CD-ROM-class devices): the path of the index-th such node
+  // into `out`, false past the last one.  Windows has none.
+  virtual bool CdromDeviceNode(int index, char* out, size_t size) {
+    (void)index;
+    (void)out;
+    (void)size;
+    return false;
+  }
 
   // --- message boxes (owner nullptr: no owner window) ---
   virtual int MessageBox(Handle owner, const char* text, const char* caption, uint32_t flags) = 0;

@@ -1,5 +1,6 @@
 // NT SCSI pass-through path: one request per command on the drive-letter
-// device, its outcome copied into PassThroughResult.
+// device (or the drive's device node where the platform has them), its outcome
+// copied into PassThroughResult.
 #include <cstdio>
 #include <cstring>
 
@@ -31,9 +32,14 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
 
   IoScsiCapabilities capabilities;
   std::memset(&capabilities, 0, sizeof capabilities);
-  char name[28];
-  std::snprintf(name, sizeof name, "\\\\.\\%.*s:", static_cast<int>(sizeof drive.DriveLetter),
-                drive.DriveLetter);
+  char name[sizeof drive.NodeName + 8];
+  if (drive.NodeName[0] != '\0') {
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(sizeof drive.NodeName),
+                  drive.NodeName);
+  } else {
+    std::snprintf(name, sizeof name, "\\\\.\\%.*s:", static_cast<int>(sizeof drive.DriveLetter),
+                  drive.DriveLetter);
+  }
 
   plat::Platform& os = plat::Os();
   plat::Handle device = os.OpenDevice(name, plat::kGenericRead | plat::kGenericWrite);

@@ -122,6 +122,11 @@ pt_update() {
   [[ $1 == yes ]] && images+=(--boot)
   check "flash holds the images" flash_holds "${images[@]}"
   check_worker_trace e "$1" "$2"
+  # The very reference ksfupd for Linux is held to (tests/e2e/linux.sh): the
+  # two programs send the same commands, byte for byte, to the same drive.
+  check "trace: the sequence ksfupd for Linux sends, checksums included" \
+    python3 "$KSF_ROOT/tests/e2e/linux_trace.py" sequence <(pt_trace e) \
+    $([[ $1 == yes ]] && echo --boot) $([[ $2 == yes ]] && echo --tray) $([[ $5 == 1 ]] && echo --pcb)
   check_eq "board version reads (16 bytes at 0xF8048, 12-byte CDB)" \
     "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$5"
   on "$MAIN" 5000 click 2 >/dev/null
