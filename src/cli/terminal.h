@@ -100,6 +100,9 @@ class ProgressView final : public UpdateView {
   void Repaint() override;
   void* OwnerWindow() override { return nullptr; }
   void EndDialogOk() override {}
+  // Only the dialog's UPDATE handler asks for this; the terminal program holds
+  // its signals itself around the whole update.
+  void HoldSession(bool) override {}
 
   // Ends the current bar line (before other output).
   void Break();

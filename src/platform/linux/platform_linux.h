@@ -96,13 +96,18 @@ class LinuxPlatform final : public Platform {
 
   uint32_t GetTempPath(char* out, uint32_t size) override;
   uint32_t GetWindowsDirectory(char*, uint32_t) override { return 0; }
-  bool CopyFileNoOverwrite(const char*, const char*) override { return false; }
+  CopyResult CopyFileNoOverwrite(const char*, const char*) override { return CopyResult::kFailed; }
   bool StartProcess(const char*, const char*) override { return false; }
   bool MoveFileDelayUntilReboot(const char*) override { return false; }
   bool SearchPath(const char*, char*, uint32_t) override { return false; }
   uint32_t GetShortPathName(const char*, char*, uint32_t) override { return 0; }
-  void* OpenTextFileUpdate(const char*) override { return nullptr; }
-  void* CreateTextFile(const char*) override { return nullptr; }
+  // No restart helper on Linux: nothing is ever written for it.
+  Handle CreateFileForWrite(const char*) override { return nullptr; }
+  bool WriteFile(Handle, const void*, uint32_t) override { return false; }
+  bool FlushFile(Handle) override { return false; }
+  bool CloseWrittenFile(Handle) override { return false; }
+  bool MoveFile(const char*, const char*) override { return false; }
+  bool DeleteFile(const char*) override { return false; }
 
   Handle OpenProcessTokenForPrivileges() override { return nullptr; }
   bool LookupPrivilegeValue(const char*, uint64_t*) override { return false; }
