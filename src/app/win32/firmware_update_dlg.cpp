@@ -69,7 +69,7 @@ bool CFirmwareUpdateDlg::OnCommand(WORD id, WORD code, HWND) {
   return false;
 }
 
-bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR* result) {
+bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR* result) {
   switch (message) {
     case WM_PAINT:
       if (!::IsIconic(GetSafeHwnd())) return false;  // default painting
@@ -83,6 +83,13 @@ bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR* result
       if (!session_held_) return false;  // accepted as by any dialog
       // A dialog procedure hands this answer back through DWLP_MSGRESULT.
       ::SetWindowLongPtrA(GetSafeHwnd(), DWLP_MSGRESULT, FALSE);
+      *result = TRUE;
+      return true;
+    case WM_POWERBROADCAST:
+      // Windows 98 to XP ask before a suspend the user or a timer starts
+      // (later versions no longer ask and go by the execution state).
+      if (!session_held_ || wparam != PBT_APMQUERYSUSPEND) return false;
+      ::SetWindowLongPtrA(GetSafeHwnd(), DWLP_MSGRESULT, BROADCAST_QUERY_DENY);
       *result = TRUE;
       return true;
     default:
