@@ -138,7 +138,7 @@ int ChooseDrive() {
 }
 
 // The update itself: the worker on its thread, the shared progress logic on
-// this one, the three signals held meanwhile.
+// this one, the terminal signals held meanwhile.
 int Update(plat::LinuxPlatform& platform, int index) {
   cli::EventQueue queue;
   // Each accepted block, for the event stream.

@@ -11,7 +11,8 @@
 namespace cli {
 namespace {
 
-constexpr int kHeld[] = {SIGINT, SIGTERM, SIGHUP};
+// Ctrl-C, Ctrl-\, kill and a closed terminal: each would end the process.
+constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 struct sigaction g_previous[sizeof kHeld / sizeof kHeld[0]];
 
 volatile sig_atomic_t g_signal = 0;
@@ -36,6 +37,8 @@ std::string SignalName(int signal) {
   switch (signal) {
     case SIGINT:
       return "SIGINT";
+    case SIGQUIT:
+      return "SIGQUIT";
     case SIGTERM:
       return "SIGTERM";
     case SIGHUP:

@@ -111,7 +111,7 @@ case_full_json() {  # main image only, no restart wanted, --json
   check "finished without restart" grep -q '"event":"finished".*"restart_required":false' "$C/out"
 }
 
-case_signal_held() {  # INT, TERM and HUP during the flash are held
+case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
   package
   drives ""
   ksfupd --device "$C/dev/sg0" &
@@ -123,10 +123,11 @@ case_signal_held() {  # INT, TERM and HUP during the flash are held
   local target
   target=$(cat "$C/pid")
   kill -INT "$target"
+  kill -QUIT "$target"
   kill -TERM "$target"
   kill -HUP "$target"
   sleep 1
-  check "still running after INT, TERM and HUP" kill -0 "$target"
+  check "still running after INT, QUIT, TERM and HUP" kill -0 "$target"
   wait "$pid"
   check_eq "exit status: the update's own" "$(status)" 0
   check "told why (SIGINT)" contains "$C/err" "SIGINT received while the firmware is being written"
