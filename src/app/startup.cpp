@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "discovery/discovery.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"

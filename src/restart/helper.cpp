@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"

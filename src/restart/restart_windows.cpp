@@ -1,6 +1,6 @@
 // Timed waits and the restart of Windows.
-#include "app/catalogue.h"
-#include "app/system_state.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
 

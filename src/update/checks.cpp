@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/catalogue.h"
+#include "text/catalogue.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"

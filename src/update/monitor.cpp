@@ -4,7 +4,7 @@
 #include <atomic>
 #include <string>
 
-#include "app/catalogue.h"
+#include "text/catalogue.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ const std::map<std::string, std::string> kGenerated = {
 // independently of the build's generator.
 std::map<std::string, std::string> Sources() {
   std::ifstream in(std::filesystem::path(__FILE__).parent_path() /
-                   "../../src/app/ja/catalogue.txt");
+                   "../../src/text/ja/catalogue.txt");
   std::map<std::string, std::string> table;
   for (std::string line; std::getline(in, line);) {
     const size_t tab = line.find('\t');

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "fake_platform.h"
 #include "restart/restart.h"
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "app/system_state.h"
+#include "text/system_state.h"
 #include "discovery/drive_table.h"
 #include "fake_hooks.h"
 #include "fake_platform.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "discovery/drive_table.h"
 #include "fake_hooks.h"
 #include "fake_platform.h"

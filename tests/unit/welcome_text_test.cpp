@@ -1,11 +1,11 @@
 // The welcome dialog's texts as worked out from the package.
-#include "app/welcome_text.h"
+#include "text/welcome_text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/catalogue.h"
+#include "text/catalogue.h"
 
 namespace {
 

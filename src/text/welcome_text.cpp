@@ -1,8 +1,8 @@
-#include "app/welcome_text.h"
+#include "text/welcome_text.h"
 
 #include <cstring>
 
-#include "app/catalogue.h"
+#include "text/catalogue.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "app/catalogue.h"
+#include "text/catalogue.h"
 
-#include "app/system_state.h"
+#include "text/system_state.h"
 
 namespace {
 
-// The Shift-JIS texts, one constant per entry of src/app/ja/catalogue.txt.
+// The Shift-JIS texts, one constant per entry of src/text/ja/catalogue.txt.
 #define KSF_JA(name, text) constexpr const char kJa##name[] = text;
 #include "catalogue_sjis.inc"
 #undef KSF_JA
