@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text/catalogue.h"
-#include "text/system_state.h"
 #include "discovery/discovery.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "transport/transport.h"
 #include "update/update_state.h"
 

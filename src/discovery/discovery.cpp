@@ -8,6 +8,7 @@
 
 #include "package/package.h"
 #include "platform/platform.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 
 namespace {

@@ -1,19 +1,9 @@
-// The drive record and the process-wide table of drives found.
+// The process-wide table of drives found.
 #pragma once
 
 #include <cstdint>
 
-struct DriveRecord {
-  uint8_t AdapterId;
-  uint8_t TargetId;
-  uint8_t Lun;
-  char DriveLetter[3];
-  char DisplayText[40];
-  char Revision[5];
-  uint8_t UsesCdb12;
-  uint32_t AlignMask;
-  uint8_t Updated;
-};
+#include "transport/drive_record.h"
 
 constexpr int kDriveTableSize = 100;
 extern DriveRecord DriveTable[kDriveTableSize];

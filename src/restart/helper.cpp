@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "text/catalogue.h"
-#include "text/system_state.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The seven drive commands: each builds its CDB and hands it to
 // ExecuteCommand, whose result it returns unchanged.
+#include "transport/command_set.h"
+
 #include <cstring>
 
 #include "package/package.h"

@@ -1,9 +1,9 @@
-// Failure texts for a block write that did not succeed, and the worker's
-// check after each write.
+// Failure texts for a command that did not succeed.
+#include "transport/failure_text.h"
+
 #include <cstdio>
 
 #include "transport/transport.h"
-#include "update/update_state.h"
 
 namespace {
 
@@ -139,13 +139,4 @@ void DescribeFailure(int code, std::string& text) {
       break;
   }
   if (found != nullptr) text = found;
-}
-
-int CheckCommandResult(int code) {
-  if (code == 0) return 0;
-  DescribeFailure(code, LastErrorText);
-  // Publishes the text: the dialog reads LastErrorText only after it has
-  // seen this 0 with an acquire load.
-  ProgressCounter.store(0, std::memory_order_release);
-  return -1;
 }

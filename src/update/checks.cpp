@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text/catalogue.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"
-#include "transport/transport.h"
+#include "text/catalogue.h"
+#include "transport/command_set.h"
 #include "update/update.h"
 
 namespace {

@@ -4,11 +4,11 @@
 #include <atomic>
 #include <string>
 
-#include "text/catalogue.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
 #include "transport/transport.h"
 #include "update/update.h"
 

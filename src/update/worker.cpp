@@ -5,7 +5,9 @@
 
 #include "discovery/drive_table.h"
 #include "package/package.h"
-#include "restart/restart.h"
+#include "platform/platform.h"
+#include "transport/command_set.h"
+#include "transport/failure_text.h"
 #include "transport/transport.h"
 #include "update/update.h"
 
@@ -51,6 +53,15 @@ bool WriteImage(const DriveRecord& drive, const uint8_t* image, int blocks, uint
 }
 
 }  // namespace
+
+int CheckCommandResult(int code) {
+  if (code == kCommandDone) return 0;
+  DescribeFailure(code, LastErrorText);
+  // Publishes the text: the dialog reads LastErrorText only after it has
+  // seen this 0 with an acquire load.
+  ProgressCounter.store(0, std::memory_order_release);
+  return -1;
+}
 
 CKSFUpdate::CKSFUpdate() { RunFlashSequence(); }
 

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "package/package.h"
+#include "transport/failure_text.h"
 #include "transport_doubles.h"
 
 namespace {

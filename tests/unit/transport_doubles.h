@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 
 namespace testing_transport {

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "transport/failure_text.h"
 #include "transport/transport.h"
-#include "update/update_state.h"
+#include "update/update.h"
 
 namespace {
 
