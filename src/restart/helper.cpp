@@ -51,7 +51,7 @@ size_t FindRenameSectionBody(std::string& content) {
 
 void ScheduleDeleteAtReboot(const char* path) {
   plat::Platform& os = plat::Os();
-  if (OsKind != 0) {
+  if (OsKind != kOsWindows9x) {
     os.MoveFileDelayUntilReboot(path);
     return;
   }

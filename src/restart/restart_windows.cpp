@@ -44,7 +44,7 @@ void RestartNt() {
 }  // namespace
 
 void RestartWindows() {
-  if (OsKind != 0) {
+  if (OsKind != kOsWindows9x) {
     RestartNt();
     return;
   }

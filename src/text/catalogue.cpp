@@ -1,5 +1,6 @@
 #include "text/catalogue.h"
 
+#include "package/package.h"
 #include "text/system_state.h"
 
 namespace {
@@ -78,12 +79,12 @@ const char* Text(Msg message) { return TextIn(message, JapaneseMode()); }
 
 Msg PackageResultMessage(uint8_t code) {
   switch (code) {
-    case 1:
+    case kPackageNoFile:
       return Msg::IniNotFound;
-    case 10:
+    case kImageCannotOpen:
       return Msg::FirmwareNotFound;
-    case 11:
-    case 12:
+    case kImageReadFailed:
+    case kImageSizeDiffers:
       return Msg::FirmwareReadFailure;
     default:
       return Msg::IniValueError;

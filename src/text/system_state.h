@@ -3,6 +3,13 @@
 
 #include <cstdint>
 
-extern uint8_t OsKind;     // 0: 95/98/Me, 1: NT before 5, 2: NT 5 or later
+// Values of OsKind.
+enum : uint8_t {
+  kOsWindows9x = 0,   // 95/98/Me
+  kOsNtBefore5 = 1,   // NT family, major version below 5
+  kOsNt5OrLater = 2,  // NT family, major version 5 or later
+};
+extern uint8_t OsKind;
 extern uint32_t UserLcid;  // 1041 selects Japanese texts
-inline bool JapaneseMode() { return UserLcid == 1041; }
+constexpr uint32_t kJapaneseLcid = 1041;
+inline bool JapaneseMode() { return UserLcid == kJapaneseLcid; }

@@ -109,25 +109,25 @@ void DescribeFailure(int code, std::string& text) {
   const CommandRecord& record = LastCommand != nullptr ? *LastCommand : kEmpty;
   const char* found = nullptr;
   switch (code) {
-    case 1:
+    case kCommandRequestStatus:
       found = record.SRB_Status == 0x04 ? VendorSenseText(record)
                                         : Find(kRequestStatusTexts, record.SRB_Status);
       break;
-    case 2: {
+    case kCommandAdapterStatus: {
       found = Find(kAdapterStatusTexts, record.SRB_HaStat);
       if (found == nullptr) found = "HA_Status: error";
       break;
     }
-    case 4:
+    case kCommandTargetStatus:
       found = TargetStatusText(record);
       break;
-    case -1:
+    case kCommandNoResource:
       found = "Can not create Event.";
       break;
-    case -2:
+    case kCommandNoMemory:
       found = "Memory allocation failure.";
       break;
-    case -3: {
+    case kCommandSystemError: {
       const int number = record.SRB_TargStat * 65536 + record.SRB_HaStat * 256 + record.SRB_Status;
       char buffer[64];
       std::snprintf(buffer, sizeof buffer, "System error (Win32): Code %d\n", number);

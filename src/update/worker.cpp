@@ -71,7 +71,7 @@ void RunFlashSequence() {
   TestUnitReady(drive);
   // Open the tray unless the drive reports a closed, empty one.  After a
   // failure that never reached the drive the sense is the previous command's.
-  if (TestUnitReady(drive) == 0 || !TrayClosedAndEmpty()) {
+  if (TestUnitReady(drive) == kCommandDone || !TrayClosedAndEmpty()) {
     StartStopUnit(drive, kOpenTray, 0);
   }
 
@@ -102,7 +102,7 @@ void RunFlashSequence() {
 
   // The dialog reads the counter first: a 0 with the state still 1 is a
   // failure, so the state must be 2 before the counter drops to 0.
-  WorkerState.store(2, std::memory_order_release);
+  WorkerState.store(kWorkerFinished, std::memory_order_release);
   ProgressCounter.store(0, std::memory_order_release);
 }
 
