@@ -187,7 +187,7 @@ bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
   const bool drive_answered = !res.transport_failed || res.fault.reaches_drive;
   if (drive_answered) {
     b->ScsiStatus = res.status;
-    if (res.status != kGood) {
+    if (res.status != kGood || res.sense[0] != 0) {  // sense with any status that carries it
       const size_t n = std::min<size_t>(b->SenseInfoLength, res.sense.size());
       std::memcpy(bytes + b->SenseInfoOffset, res.sense.data(), n);
     }
