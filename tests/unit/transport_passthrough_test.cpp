@@ -48,7 +48,7 @@ TEST_F(PassThroughTest, RequestBlockHasTheFixedFieldsAndTheCommand) {
 }
 
 // Outgoing data travels in a copy aligned to the adapter's mask, or unaligned
-// when the capabilities query fails.
+// when the capabilities query fails (whatever it left in its reply).
 TEST_F(PassThroughTest, OutgoingCopyFollowsTheCapabilitiesMask) {
   Bytes data = Hex("5A A5 3C @4095 C3");
   for (bool known : {true, false}) {
