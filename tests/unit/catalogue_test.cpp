@@ -61,11 +61,8 @@ TEST(Catalogue, GeneratedShiftJisDecodesToTheUtf8Sources) {
   const auto sources = Sources();
   ASSERT_EQ(sources.size(), kGenerated.size());
   for (const auto& [name, utf8] : sources) EXPECT_EQ(Utf8(kGenerated.at(name)), utf8) << name;
-  // Spot checks typed independently of the sources.
-  EXPECT_EQ(Utf8(TextIn(Msg::IniNotFound, true)), "INIファイルが見つかりません。(Code %d)");
-  EXPECT_EQ(Utf8(NoticeText(NoticePiece::Ja4)),
-            "ドライブ\u3000ファームウェア更新プログラム\r\n\r\n本プログラムは");
-  EXPECT_EQ(Utf8(FontMsPGothic()), "ＭＳ Ｐゴシック");
+  // The end-to-end texts (tests/e2e/scenarios.sh) are typed independently of
+  // the sources.
 }
 
 TEST(Catalogue, EveryMessageInTheLanguageOfUserLcid) {
