@@ -124,7 +124,8 @@ static_assert(sizeof(IoScsiCapabilities) == 24 &&
 
 // ASPI constants
 constexpr uint8_t SC_HA_INQUIRY = 0, SC_GET_DEV_TYPE = 1, SC_EXEC_SCSI_CMD = 2;
-constexpr uint8_t SS_PENDING = 0, SS_COMP = 1;
+constexpr uint8_t SS_PENDING = 0, SS_COMP = 1, SS_ERR = 4;
+constexpr uint8_t HASTAT_DO_DU = 0x12;  // data overrun or underrun
 constexpr uint8_t SRB_DIR_IN = 0x08, SRB_DIR_OUT = 0x10, SRB_EVENT_NOTIFY = 0x40;
 constexpr uint8_t SENSE_LEN = 14;
 constexpr uint32_t IOCTL_SCSI_GET_CAPABILITIES_CODE = 0x41010;

@@ -153,8 +153,8 @@ int ExecuteAspiCommand(const DriveRecord& drive, void* data, uint32_t length, co
 
   int result = kCommandDone;
   if (srb.SRB_Status != SS_PENDING && srb.SRB_Status != SS_COMP) result = kCommandRequestStatus;
-  // 0x12: data overrun or underrun, which counts as success.
-  if (srb.SRB_HaStat != 0 && srb.SRB_HaStat != 0x12) result = kCommandAdapterStatus;
+  // A data overrun or underrun counts as success.
+  if (srb.SRB_HaStat != 0 && srb.SRB_HaStat != HASTAT_DO_DU) result = kCommandAdapterStatus;
   if (srb.SRB_TargStat != 0 && srb.SenseArea[2] != 0) result = kCommandTargetStatus;
 
   ReleaseAligned(copy);

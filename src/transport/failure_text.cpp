@@ -110,8 +110,8 @@ void DescribeFailure(int code, std::string& text) {
   const char* found = nullptr;
   switch (code) {
     case kCommandRequestStatus:
-      found = record.SRB_Status == 0x04 ? VendorSenseText(record)
-                                        : Find(kRequestStatusTexts, record.SRB_Status);
+      found = record.SRB_Status == SS_ERR ? VendorSenseText(record)
+                                          : Find(kRequestStatusTexts, record.SRB_Status);
       break;
     case kCommandAdapterStatus: {
       found = Find(kAdapterStatusTexts, record.SRB_HaStat);
