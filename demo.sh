@@ -2,7 +2,9 @@
 # Builds the updater and runs it once under Wine against the emulated drive
 # with a generated sample package: shows the welcome and main dialogs, presses
 # UPDATE, follows the status line and the progress bar, answers the final
-# message and checks that the drive's flash now holds the images.
+# message and checks that the drive's flash now holds the images.  Then the
+# same for ksfupd for Linux: the native program updates an emulated drive
+# behind a SCSI generic node (the SG_IO preload library).
 #
 #   ./demo.sh                 headless (Xvfb + Wine virtual desktop)
 #   ./demo.sh --interactive   on the real $DISPLAY, so you can watch
@@ -38,8 +40,8 @@ if ((build)); then
   ksf_say "install"
   ksf_install || exit 1
   ksf_wine_setup
-  ksf_say "build $KSF_WIN_PRESET (the Windows program Wine runs here) and win32 (the product)"
-  for preset in "$KSF_WIN_PRESET" win32; do
+  ksf_say "build $KSF_WIN_PRESET (the Windows program Wine runs here), win32 (the product) and native (ksfupd for Linux)"
+  for preset in "$KSF_WIN_PRESET" win32 native; do
     ksf_build "$preset" || {
       tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
       exit 1
@@ -150,4 +152,36 @@ out=$(on "$MAIN" 5000 text 1032 enabled 1)
 say "   status:$(kv text <<<"$out"); UPDATE for this drive: $([[ $(kv enabled <<<"$out") == 1 ]] && echo enabled || echo disabled)"
 on "$MAIN" 5000 click 2 >/dev/null
 e2e_exited 15 && say "== EXIT: the program has ended"
-exit "$flash_ok"
+
+# ------------------------------------------------------ ksfupd for Linux ----
+say ""
+say "== ksfupd for Linux: the same update from a terminal, natively"
+LX=$E2E_WORK/linux
+mkdir -p "$LX/dev"
+python3 tools/make_package.py "$LX/TQ517T" --ini-name KSFUPD.INI --boot >/dev/null
+: >"$LX/dev/sg0"
+: >"$LX/dev/sg1"
+printf 'adapter\ndrive target=1 revision=1.00\ndrive target=2 revision=1.02 tray=open\n' >"$LX/sim.cfg"
+say "   two emulated drives behind SCSI generic nodes $LX/dev/sg0 and sg1"
+linux_ksfupd() {
+  LD_PRELOAD="$KSF_ROOT/build/native/sim/lib/x86_64-linux-gnu/libksfsg.so" \
+    KSF_SG_DEVICES="$LX/dev/sg0:$LX/dev/sg1" KSF_SIM_CONFIG="$LX/sim.cfg" \
+    KSF_SIM_TRACE="$LX/trace.txt" KSF_SIM_FLASH="$LX/flash.bin" KSFUPD_DEV_DIR="$LX/dev" \
+    build/native/ksfupd --package "$LX/TQ517T" "$@"
+}
+say "\$ ksfupd --package TQ517T --list"
+linux_ksfupd --list 2>&1 | sed 's/^/   /'
+say "\$ ksfupd --package TQ517T --device $LX/dev/sg1 --dry-run --json | head -n 6"
+linux_ksfupd --device "$LX/dev/sg1" --dry-run --json 2>&1 | head -n 6 | sed 's/^/   /'
+say "\$ ksfupd --package TQ517T --device $LX/dev/sg1   (about a minute)"
+linux_ksfupd --device "$LX/dev/sg1" </dev/null
+linux_ok=$?
+say "   exit status $linux_ok"
+python3 tools/make_package.py "$LX/TQ517T" --boot --check-flash "$LX/flash.bin.1" | sed 's/^/   /'
+linux_flash=${PIPESTATUS[0]}
+if [[ $linux_ok == 0 && $linux_flash == 0 ]]; then
+  say "   the drive behind sg1 holds the boot image at 0 and the main image at 0x8000"
+else
+  say "   the Linux update did NOT leave the images in the drive's flash"
+fi
+((flash_ok == 0 && linux_ok == 0 && linux_flash == 0))

@@ -1,12 +1,14 @@
 #!/bin/bash
 # Installs what a fresh Debian machine lacks, builds every preset and runs every
 # test: unit tests plain and under ASan+UBSan and TSan, the package fuzzer for
-# a bounded time, the benchmark once (figures only), and the end-to-end suite
-# of the real program under Wine.  Ends with one line "N passed, N failed";
+# a bounded time, the benchmark once (figures only), the end-to-end suite of
+# the real program under Wine, and ksfupd for Linux against emulated drives.  Ends with one line "N passed, N failed";
 # the exit status is non-zero when anything failed.
 #
 #   ./test.sh              (as root; logs in out/logs/)
 #   KSF_FUZZ_SECONDS=30 KSF_E2E_JOBS=5 ./test.sh
+#   KSF_WINE_BITS=64 ./test.sh   (64-bit Wine and the win64 build even where
+#                                 32-bit programs run; the default there is 32)
 set -u
 cd "$(dirname "$0")" || exit 1
 source scripts/common.sh
@@ -66,6 +68,7 @@ ksf_say "install ($(elapsed))"
 ksf_install
 stage "install" $?
 ksf_wine_setup
+ksf_say "Wine: $KSF_WINE_DESC"
 
 # The include graph points down only (order in src/README.md).
 scripts/check_layers.sh
@@ -82,6 +85,16 @@ start_e2e() {
   E2E_PID=$!
 }
 
+# ksfupd for Linux against emulated drives (tests/e2e/linux.sh): natively, no
+# Wine; about a minute of the program's own waits, so it runs in the
+# background as well, from the moment the native build is there.
+LINUX_PID=
+start_linux() {
+  ksf_say "ksfupd for Linux end to end started in the background ($(elapsed))"
+  tests/e2e/linux.sh >"$KSF_LOG_DIR/linux.log" 2>&1 &
+  LINUX_PID=$!
+}
+
 # --------------------------------------------------------------- build ----
 declare -A BUILT=()
 for preset in $(ksf_all_presets); do
@@ -92,6 +105,17 @@ for preset in $(ksf_all_presets); do
   stage "build $preset" "$st"
   [[ $st == 0 ]] || tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
   [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]] && start_e2e
+  [[ $preset == native && $st == 0 ]] && start_linux
+done
+
+# ------------------------------------------------------------- manifest ----
+# Each Windows build carries the manifest that asks for administrator rights.
+for preset in win32 win64; do
+  [[ ${BUILT[$preset]:-1} == 0 ]] || continue
+  python3 tests/resources/check_manifest.py "build/$preset/ksfupd.exe" >"$KSF_LOG_DIR/manifest-$preset.log" 2>&1
+  st=$?
+  stage "manifest of the $preset build" "$st"
+  [[ $st == 0 ]] || grep -v '^PASS' "$KSF_LOG_DIR/manifest-$preset.log" | sed 's/^/  /'
 done
 
 # ---------------------------------------------------------- unit tests ----
@@ -137,17 +161,33 @@ else
   echo "  ksf_bench not built"
 fi
 
+# count_checks TITLE LOG PATTERN: adds the PASS:/FAIL: lines of out/logs/LOG.log
+# and shows its lines that match PATTERN.
+count_checks() {
+  local log="$KSF_LOG_DIR/$2.log" p f
+  p=$(grep -c '^PASS: ' "$log")
+  f=$(grep -c '^FAIL: ' "$log")
+  grep -E "$3" "$log" | sed 's/^/  /'
+  PASSED=$((PASSED + p))
+  FAILED=$((FAILED + f))
+  echo "$1: passed $p, failed $f (log: out/logs/$2.log)"
+}
+
+# ------------------------------------------------ ksfupd for Linux ----
+if [[ -n $LINUX_PID ]]; then
+  ksf_say "waiting for ksfupd for Linux end to end ($(elapsed))"
+  wait "$LINUX_PID"
+  count_checks "ksfupd for Linux" linux '^FAIL: '
+else
+  stage "ksfupd for Linux: the native build failed" 1
+fi
+
 # ----------------------------------------------------------- end to end ----
 if [[ -n $E2E_PID ]]; then
   ksf_say "waiting for the end-to-end suite ($(elapsed))"
   wait "$E2E_PID"
-  p=$(grep -c '^PASS: ' "$KSF_LOG_DIR/e2e.log")
-  f=$(grep -c '^FAIL: ' "$KSF_LOG_DIR/e2e.log")
-  grep -E '^FAIL: |^---- |^e2e: .* done after .*status [^0]' "$KSF_LOG_DIR/e2e.log" | sed 's/^/  /'
-  grep -E '^e2e total' "$KSF_LOG_DIR/e2e.log"
-  PASSED=$((PASSED + p))
-  FAILED=$((FAILED + f))
-  echo "end-to-end: passed $p, failed $f (log: out/logs/e2e.log)"
+  count_checks "end-to-end" e2e \
+    '^FAIL: |^---- |^e2e: .* done after .*status [^0]|^e2e: .* build under |^e2e total'
 else
   stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
 fi

@@ -1,7 +1,13 @@
 #!/bin/bash
 # Times one full update (boot and main image) of the emulated drive by the real
 # program under Wine and prints the figures: wall time from UPDATE to the
-# completion box against the fixed waits, and the program's CPU time.
+# completion box against the fixed waits, the worker's span on the drive's
+# clock, and the program's CPU time.
+#   bench/update_timing.sh                 through ASPI (the emulated WNASPI32.DLL)
+#   bench/update_timing.sh --passthrough   through the NT pass-through request:
+#                                          Wine's CD-ROM layer, SG_IO, libksfsg.so
 # Needs the Windows build (./test.sh or scripts/common.sh's build step first).
 cd "$(dirname "$0")/.." || exit 1
-bash tests/e2e/run.sh update_timing 2>&1 | grep -E 'FIGURE|FAIL|passed'
+scenario=update_timing
+[[ ${1:-} == --passthrough ]] && scenario=pt_update_timing
+bash tests/e2e/run.sh "$scenario" 2>&1 | grep -E '^e2e: .* build under|FIGURE|FAIL|passed'

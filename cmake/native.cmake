@@ -10,8 +10,8 @@ target_include_directories(ksffake PUBLIC src/platform/fake)
 target_link_libraries(ksffake PUBLIC ksfcore Threads::Threads)
 
 file(GLOB KSF_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
-add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES})
-target_include_directories(ksf_unit_tests PRIVATE tests/unit)
+add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES} sim/linux/sg_adapter.cpp)
+target_include_directories(ksf_unit_tests PRIVATE tests/unit sim/linux)
 target_link_libraries(ksf_unit_tests PRIVATE ksfsim ksffake ksfcore GTest::gtest_main GTest::gmock Threads::Threads)
 include(GoogleTest)
 gtest_discover_tests(ksf_unit_tests DISCOVERY_TIMEOUT 60)
@@ -35,3 +35,21 @@ if(KSF_BENCH)
   target_include_directories(ksf_bench PRIVATE tests/unit)
   target_link_libraries(ksf_bench PRIVATE ksfsim ksffake ksfcore benchmark::benchmark Threads::Threads)
 endif()
+
+# The emulated drive behind SG_IO, for native programs and for Wine.  Not in
+# the sanitizer and fuzzing builds: a preloaded library cannot carry them.
+if(NOT KSF_SANITIZE AND NOT KSF_FUZZ)
+  include(cmake/sg_preload.cmake)
+  ksf_add_sg_preload(${CMAKE_BINARY_DIR}/sim ${CMAKE_CXX_COMPILER})
+endif()
+
+# ksfupd for Linux: the terminal front end on the Linux platform.
+find_package(CLI11 CONFIG REQUIRED)
+find_package(nlohmann_json 3 CONFIG REQUIRED)
+file(GLOB KSF_LINUX_PLATFORM_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
+add_library(ksflinux STATIC ${KSF_LINUX_PLATFORM_SOURCES})
+target_link_libraries(ksflinux PUBLIC ksfcore Threads::Threads)
+file(GLOB KSF_CLI_SOURCES CONFIGURE_DEPENDS src/cli/*.cpp)
+add_executable(ksfupd ${KSF_CLI_SOURCES})
+target_link_libraries(ksfupd PRIVATE ksflinux ksfcore nlohmann_json::nlohmann_json CLI11::CLI11
+  Threads::Threads)

@@ -5,9 +5,9 @@ set(KSF_WIN_LINK -static -static-libgcc -static-libstdc++)
 
 file(GLOB KSF_WIN_SOURCES CONFIGURE_DEPENDS src/platform/win32/*.cpp src/app/win32/*.cpp)
 file(GLOB KSF_RC CONFIGURE_DEPENDS src/app/resources/*.rc)
-# The resource script pulls in the icon, the logo and the shared ids.
+# The resource script pulls in the icon, the logo, the manifest and the shared ids.
 file(GLOB KSF_RC_INPUTS CONFIGURE_DEPENDS src/app/resources/*.ico src/app/resources/*.bmp
-  src/app/resources/*.h)
+  src/app/resources/*.manifest src/app/resources/*.h)
 set_source_files_properties(${KSF_RC} PROPERTIES OBJECT_DEPENDS "${KSF_RC_INPUTS}")
 add_executable(ksfupd WIN32 ${KSF_WIN_SOURCES} ${KSF_RC})
 set_target_properties(ksfupd PROPERTIES OUTPUT_NAME ksfupd RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -21,6 +21,14 @@ if(KSF_SIMDLL_SOURCES)
   set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME WNASPI32 SUFFIX ".DLL"
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/sim)
   target_link_libraries(wnaspi32 PRIVATE ksfsim ${KSF_WIN_LINK} -Wl,--kill-at)
+endif()
+
+# The same drive behind Linux's SG_IO, preloaded into Wine for the runs over
+# the pass-through request (built with the host's compiler).
+find_program(KSF_HOST_CXX NAMES g++ c++)
+if(KSF_HOST_CXX)
+  include(cmake/sg_preload.cmake)
+  ksf_add_sg_preload(${CMAKE_BINARY_DIR}/sim ${KSF_HOST_CXX})
 endif()
 
 # Our UI automation tool and Win32 test programs, run inside Wine.

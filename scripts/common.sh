@@ -9,7 +9,8 @@ KSF_JOBS="${KSF_JOBS:-2}"
 KSF_PACKAGES=(
   g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb xauth imagemagick
-  fonts-ipafont-gothic xdotool locales python3 binutils
+  fonts-ipafont-gothic fonts-wine fonts-liberation xdotool locales python3 binutils
+  gcc-multilib g++-multilib libcli11-dev nlohmann-json3-dev
 )
 
 ksf_say() { printf '== %s\n' "$*"; }
@@ -64,7 +65,8 @@ ksf_ensure_locale() {
 }
 
 # Installs what is missing; sets KSF_WINE_BITS to 32 when 32-bit Wine can run
-# here, else 64.
+# here, else 64.  KSF_WINE_BITS=64 from the caller keeps 64-bit Wine and the
+# x86_64 build on a machine that could run 32-bit programs.
 ksf_install() {
   mkdir -p "$KSF_LOG_DIR"
   local missing=() p
@@ -74,7 +76,10 @@ ksf_install() {
     ksf_apt_install "${missing[@]}" || return 1
   fi
   ksf_ensure_locale || return 1
-  if ksf_can_run_32bit; then
+  ksf_check_wine_bits || return 1
+  if [[ ${KSF_WINE_BITS:-} == 64 ]]; then
+    :
+  elif ksf_can_run_32bit; then
     KSF_WINE_BITS=32
     if ! ksf_have_package wine32:i386 || ! ksf_have_package wine; then
       ksf_say "installing 32-bit Wine"
@@ -91,8 +96,26 @@ ksf_install() {
   export KSF_WINE_BITS
 }
 
+# KSF_WINE_BITS from the caller: empty (choose), 32 or 64.
+ksf_check_wine_bits() {
+  case ${KSF_WINE_BITS:-} in
+    '' | 64) return 0 ;;
+    32)
+      ksf_can_run_32bit && return 0
+      echo "KSF_WINE_BITS=32: this kernel cannot execute 32-bit programs" >&2
+      return 1
+      ;;
+    *)
+      echo "KSF_WINE_BITS must be 32 or 64, not '$KSF_WINE_BITS'" >&2
+      return 1
+      ;;
+  esac
+}
+
 # The Windows build that Wine runs here and how to start Wine for it
 # (KSF_WINELOADER empty: leave WINELOADER unset).
+# KSF_WINE_BITS=32 or 64 from the caller chooses; unset, 32-bit Wine is taken
+# where it is installed and runs.
 ksf_wine_setup() {
   if [[ ${KSF_WINE_BITS:-} == "" ]]; then
     if ksf_can_run_32bit && ksf_have_package wine32:i386; then KSF_WINE_BITS=32; else KSF_WINE_BITS=64; fi
@@ -111,7 +134,8 @@ ksf_wine_setup() {
   KSF_WINESERVER=/usr/lib/wine/wineserver
   [[ -x $KSF_WINESERVER ]] || KSF_WINESERVER=$(command -v wineserver)
   KSF_WIN_BIN="${KSF_WIN_BIN:-$KSF_ROOT/build/$KSF_WIN_PRESET}"
-  export KSF_WINE_BITS KSF_WIN_PRESET KSF_WINE KSF_WINELOADER KSF_WINESERVER KSF_WIN_BIN
+  KSF_WINE_DESC="$KSF_WINE_BITS-bit Wine ($KSF_WINE) running the $KSF_WIN_PRESET build"
+  export KSF_WINE_BITS KSF_WINE_DESC KSF_WIN_PRESET KSF_WINE KSF_WINELOADER KSF_WINESERVER KSF_WIN_BIN
 }
 
 # Configure and build one preset; output goes to the log.  Returns cmake's status.

@@ -118,7 +118,9 @@ bool KestranDrive::programming() const {
   return programming_started_ && Now() < programming_until_;
 }
 
-void KestranDrive::RefuseWrite(uint32_t write_index, Sense s) { refused_writes_[write_index] = s; }
+void KestranDrive::RefuseWrite(uint32_t write_index, Sense s, uint8_t status) {
+  refused_writes_[write_index] = Refusal{s, status};
+}
 void KestranDrive::RefuseCommand(uint32_t command_index, Sense s, uint8_t status) {
   refused_commands_[command_index] = Refusal{s, status};
 }
@@ -182,7 +184,9 @@ CommandResult KestranDrive::Run(const uint8_t* cdb, uint8_t cdb_length, Directio
   // the k-th block the initiator sent.
   if (opcode == 0xEA) {
     auto refusal = refused_writes_.find(write_count_++);
-    if (refusal != refused_writes_.end()) return Refuse(refusal->second);
+    if (refusal != refused_writes_.end()) {
+      return Refuse(refusal->second.sense, refusal->second.status);
+    }
   }
   const bool is_inquiry = opcode == 0x12 || opcode == 0x13;
   if (!is_inquiry && programming()) return Refuse(sense::kBecomingReady);

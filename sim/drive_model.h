@@ -129,8 +129,9 @@ class KestranDrive {
 
   // ---- fault injection ----
   // Refuse the k-th flash block write (0-based over the 0xEA commands that
-  // reach the drive) with CHECK CONDITION and `sense`.
-  void RefuseWrite(uint32_t write_index, Sense sense);
+  // reach the drive) with `status` and `sense` (no sense data for a status
+  // other than CHECK CONDITION with sense kNone, e.g. a plain BUSY).
+  void RefuseWrite(uint32_t write_index, Sense sense, uint8_t status = kCheckCondition);
   // Answer command n (0-based over every command) with `status` and `sense`
   // instead of running it (a sense given with GOOD travels too).
   void RefuseCommand(uint32_t command_index, Sense sense, uint8_t status = kCheckCondition);
@@ -204,7 +205,7 @@ class KestranDrive {
   uint32_t write_count_ = 0;
   uint32_t inquiry_count_ = 0;
   uint32_t flaky_inquiry_reads_ = 0;
-  std::map<uint32_t, Sense> refused_writes_;
+  std::map<uint32_t, Refusal> refused_writes_;
   std::map<uint32_t, Refusal> refused_commands_;
   std::map<uint32_t, TransportFault> failed_commands_;
   std::map<uint8_t, TransportFault> failed_opcodes_;

@@ -284,10 +284,15 @@ bool LoadSimConfig(const std::string& text, const std::function<uint64_t()>& now
             !f.Number("status", 0xFF, &status)) {
           return fail(problem);
         }
-        if (!ParseSense(sense_text, &s)) return fail("sense must be KK/AA/QQ (hex)");
+        // Without sense= the refusal carries no sense data (a status such as BUSY).
+        if (f.Has("sense") && !ParseSense(sense_text, &s)) {
+          return fail("sense must be KK/AA/QQ (hex)");
+        }
+        if (!f.Has("sense") && status == kCheckCondition)
+          return fail("CHECK CONDITION needs sense=");
         if (f.Has("write") == f.Has("command")) return fail("refuse needs write= or command=");
         if (f.Has("write")) {
-          drive->RefuseWrite(index, s);
+          drive->RefuseWrite(index, s, static_cast<uint8_t>(status));
         } else {
           drive->RefuseCommand(index, s, static_cast<uint8_t>(status));
         }

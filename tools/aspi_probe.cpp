@@ -60,13 +60,19 @@ class ProbePlatform : public plat::Platform {
   void CloseFile(plat::Handle) override {}
   uint32_t GetTempPath(char*, uint32_t) override { return 0; }
   uint32_t GetWindowsDirectory(char*, uint32_t) override { return 0; }
-  bool CopyFileNoOverwrite(const char*, const char*) override { return false; }
+  plat::CopyResult CopyFileNoOverwrite(const char*, const char*) override {
+    return plat::CopyResult::kFailed;
+  }
   bool StartProcess(const char*, const char*) override { return false; }
   bool MoveFileDelayUntilReboot(const char*) override { return false; }
   bool SearchPath(const char*, char*, uint32_t) override { return false; }
   uint32_t GetShortPathName(const char*, char*, uint32_t) override { return 0; }
-  void* OpenTextFileUpdate(const char*) override { return nullptr; }
-  void* CreateTextFile(const char*) override { return nullptr; }
+  plat::Handle CreateFileForWrite(const char*) override { return nullptr; }
+  bool WriteFile(plat::Handle, const void*, uint32_t) override { return false; }
+  bool FlushFile(plat::Handle) override { return false; }
+  bool CloseWrittenFile(plat::Handle) override { return false; }
+  bool MoveFile(const char*, const char*) override { return false; }
+  bool DeleteFile(const char*) override { return false; }
   plat::Handle OpenProcessTokenForPrivileges() override { return nullptr; }
   bool LookupPrivilegeValue(const char*, uint64_t*) override { return false; }
   bool AdjustPrivilege(plat::Handle, uint64_t, uint32_t) override { return false; }

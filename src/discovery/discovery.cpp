@@ -1,6 +1,6 @@
-// Drive enumeration: walks the drive letters (pass-through) or the ASPI host
-// adapters and targets, reads each CD-class device's INQUIRY data and keeps
-// the drives that the package's INQUIRY list names.
+// Drive enumeration: walks the drive letters and device nodes (pass-through)
+// or the ASPI host adapters and targets, reads each CD-class device's INQUIRY
+// data and keeps the drives that the package's INQUIRY list names.
 #include "discovery/discovery.h"
 
 #include <cstdio>
@@ -39,7 +39,10 @@ bool ExamineCandidate(DriveRecord& entry) {
   const char* identification = reinterpret_cast<const char*>(data + 8);
   const char* revision = reinterpret_cast<const char*>(data + 32);
   // Bytes 36..39 of `data` are zero, so "%.4s" of the revision always ends.
-  if (TransportKind == PassThrough) {
+  if (TransportKind == PassThrough && entry.NodeName[0] != '\0') {
+    std::snprintf(entry.DisplayText, sizeof entry.DisplayText, "%s [%.24s %.4s]", entry.NodeName,
+                  identification, revision);
+  } else if (TransportKind == PassThrough) {
     std::snprintf(entry.DisplayText, sizeof entry.DisplayText, "%s:\\ [%.24s %.4s]",
                   entry.DriveLetter, identification, revision);
   } else {
@@ -69,20 +72,37 @@ class Scan {
   DriveRecord scratch_{};
 };
 
+// A pass-through candidate: no adapter address, the default command size.
+DriveRecord& PassThroughCandidate(Scan& scan) {
+  DriveRecord& entry = scan.Candidate();
+  entry.AdapterId = 0;
+  entry.TargetId = 0;
+  entry.Lun = 0;
+  entry.UsesCdb12 = 0;
+  entry.AlignMask = 0;
+  std::memset(entry.DriveLetter, 0, sizeof entry.DriveLetter);
+  entry.NodeName[0] = '\0';
+  return entry;
+}
+
 void ScanDriveLetters(Scan& scan) {
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
-    DriveRecord& entry = scan.Candidate();
-    entry.AdapterId = 0;
-    entry.TargetId = 0;
-    entry.Lun = 0;
-    entry.UsesCdb12 = 0;
-    entry.AlignMask = 0;
+    DriveRecord& entry = PassThroughCandidate(scan);
     entry.DriveLetter[0] = letter;
-    entry.DriveLetter[1] = '\0';
-    entry.DriveLetter[2] = '\0';
     char root[8];
     std::snprintf(root, sizeof root, "%s:\\", entry.DriveLetter);
     if (plat::Os().GetDriveType(root) != plat::kDriveCdrom) continue;
+    scan.Examine();
+  }
+}
+
+// The platform's device nodes (none on Windows), after the drive letters.
+void ScanDeviceNodes(Scan& scan) {
+  char node[sizeof DriveRecord::NodeName];
+  for (int index = 0; plat::Os().CdromDeviceNode(index, node, sizeof node); ++index) {
+    DriveRecord& entry = PassThroughCandidate(scan);
+    std::memcpy(entry.NodeName, node, sizeof entry.NodeName);
+    entry.NodeName[sizeof entry.NodeName - 1] = '\0';
     scan.Examine();
   }
 }
@@ -153,6 +173,7 @@ uint8_t DiscoverDrives() {
   Scan scan;
   if (TransportKind == PassThrough) {
     ScanDriveLetters(scan);
+    ScanDeviceNodes(scan);
   } else {
     ScanAspiAdapters(scan);
   }

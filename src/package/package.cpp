@@ -17,18 +17,28 @@ constexpr const char* kSecondSection = "[OPTION]";
 constexpr uint32_t kClassDefaultWritable = 0x58000;  // classes 1 and 2
 constexpr uint32_t kClassDefaultRom = 0x20000;       // class 3
 
-// Reads one line of any length; the line end (LF, or CR LF) is dropped.
-// False at the end of the file.  A read error counts as the end of the file:
-// the line it interrupted is not used.
-bool ReadLine(FILE* file, std::string& line) {
+// Reads one line of any length, keeping at most kPackageLineLimit bytes of it
+// (a file with one huge line must not take the memory); *cut tells that the
+// line went on.  The line end (LF, or CR LF) is dropped.  False at the end of
+// the file.  A read error counts as the end of the file: the line it
+// interrupted is not used.
+bool ReadLine(FILE* file, std::string& line, bool* cut) {
   line.clear();
+  *cut = false;
+  bool any = false;
   int c;
   while ((c = std::getc(file)) != EOF) {
+    any = true;
     if (c == '\n') break;
-    line.push_back(static_cast<char>(c));
+    if (line.size() < kPackageLineLimit) {
+      line.push_back(static_cast<char>(c));
+    } else {
+      *cut = true;
+    }
   }
-  if (c == EOF && (std::ferror(file) || line.empty())) return false;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (c == EOF && (std::ferror(file) || !any)) return false;
+  // A CR beyond the limit was never kept; only an end CR LF is a line end.
+  if (!*cut && !line.empty() && line.back() == '\r') line.pop_back();
   return true;
 }
 
@@ -68,7 +78,7 @@ enum class LineResult { kIgnored, kStored, kTooLong, kSectionEnd };
 
 // One line of [UPGRADEINFORMATION]: keys are found on the upper-cased copy,
 // values taken from the line as written.
-LineResult FirstSectionLine(const std::string& line, const std::string& upper) {
+LineResult FirstSectionLine(const std::string& line, const std::string& upper, bool cut) {
   UpdatePackageRecord& p = UpdatePackage;
   struct TextKey {
     const char* key;
@@ -94,6 +104,7 @@ LineResult FirstSectionLine(const std::string& line, const std::string& upper) {
 
   for (const TextKey& k : text_keys) {
     if (!StartsWith(upper, k.key)) continue;
+    if (cut) return LineResult::kTooLong;
     const std::string value = line.substr(std::strlen(k.key));
     if (value.size() >= k.capacity) return LineResult::kTooLong;
     std::memcpy(k.field, value.data(), value.size());
@@ -103,6 +114,8 @@ LineResult FirstSectionLine(const std::string& line, const std::string& upper) {
   }
   for (const NumberKey& k : number_keys) {
     if (!StartsWith(upper, k.key)) continue;
+    // The whole number was not kept, so its value is unknown.
+    if (cut) return LineResult::kTooLong;
     *k.field = ParseNumber(line.c_str() + std::strlen(k.key));
     return LineResult::kStored;
   }
@@ -110,10 +123,11 @@ LineResult FirstSectionLine(const std::string& line, const std::string& upper) {
   return LineResult::kIgnored;
 }
 
-// One line of [OPTION], already upper-cased (values are seen in upper case).
+// One line of [OPTION], already upper-cased (values are seen in upper case);
+// `cut`: the line went on beyond what was kept.
 // A YES/NO value counts by its first characters only ("NOW" is a NO); any
 // other value leaves the field as it was, so a flag once set stays set.
-void SecondSectionLine(const std::string& upper) {
+void SecondSectionLine(const std::string& upper, bool cut) {
   UpdatePackageRecord& p = UpdatePackage;
   enum class Test { kNo, kYes, kNumber, kNone };
   struct OptionKey {
@@ -144,7 +158,8 @@ void SecondSectionLine(const std::string& upper) {
       case Test::kYes:
         if (StartsWith(value, "YES")) *k.field = k.value;
         break;
-      case Test::kNumber:  // the number's low 8 bits
+      case Test::kNumber:  // the number's low 8 bits; unknown on a cut line
+        if (cut) break;
         *k.field = static_cast<uint8_t>(ParseNumber(value.c_str()));
         break;
       case Test::kNone:
@@ -157,17 +172,18 @@ void SecondSectionLine(const std::string& upper) {
 // Reads the description file; returns 0 or the code of the first failure.
 uint8_t ReadDescription(FILE* file) {
   std::string line;
+  bool cut = false;
   for (;;) {
-    if (!ReadLine(file, line)) return kPackageNoFirstSection;
+    if (!ReadLine(file, line, &cut)) return kPackageNoFirstSection;
     if (StartsWith(UpperCopy(line), kFirstSection)) break;
   }
   for (;;) {
-    if (!ReadLine(file, line)) return kPackageNoSecondSection;
-    const LineResult result = FirstSectionLine(line, UpperCopy(line));
+    if (!ReadLine(file, line, &cut)) return kPackageNoSecondSection;
+    const LineResult result = FirstSectionLine(line, UpperCopy(line), cut);
     if (result == LineResult::kTooLong) return kPackageValueTooLong;
     if (result == LineResult::kSectionEnd) break;
   }
-  while (ReadLine(file, line)) SecondSectionLine(UpperCopy(line));
+  while (ReadLine(file, line, &cut)) SecondSectionLine(UpperCopy(line), cut);
   return kPackageLoaded;
 }
 

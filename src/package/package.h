@@ -1,6 +1,7 @@
 // The update package: description file and firmware images.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct UpdatePackageRecord {
@@ -28,6 +29,10 @@ extern UpdatePackageRecord UpdatePackage;
 // The flash layout reads this many bytes of each buffer (header included).
 constexpr uint32_t kBootImageReadLength = 16416;
 constexpr uint32_t kMainImageReadLength = 360480;
+// The most of one description line the reader keeps: more than any key with
+// its longest value.  A longer line is cut there; a known key on it is a value
+// error (code 6), any other such line is ignored.
+constexpr size_t kPackageLineLimit = 4096;
 
 // Result codes of LoadPackage (LoadImageFile gives 0, 5 and 10 to 12).
 enum PackageResult : uint8_t {

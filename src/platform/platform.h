@@ -50,6 +50,9 @@ struct VersionInfo {
   uint32_t major_version;  // 4, 5, 6, ...
 };
 
+// What CopyFileNoOverwrite came to: only kExists means another name may work.
+enum class CopyResult { kCopied, kExists, kFailed };
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -82,6 +85,15 @@ class Platform {
   virtual uint32_t GetLastError() = 0;
   virtual void CloseDevice(Handle device) = 0;
   virtual uint32_t GetDriveType(const char* root) = 0;  // GetDriveTypeA
+  // Where drives are device nodes instead of drive letters (Linux: the SCSI
+  // generic nodes of CD-ROM-class devices): the path of the index-th such node
+  // into `out`, false past the last one.  Windows has none.
+  virtual bool CdromDeviceNode(int index, char* out, size_t size) {
+    (void)index;
+    (void)out;
+    (void)size;
+    return false;
+  }
 
   // --- message boxes (owner nullptr: no owner window) ---
   virtual int MessageBox(Handle owner, const char* text, const char* caption, uint32_t flags) = 0;
@@ -105,7 +117,9 @@ class Platform {
   // --- folders and files for the restart helper ---
   virtual uint32_t GetTempPath(char* out, uint32_t size) = 0;          // ends with '\'
   virtual uint32_t GetWindowsDirectory(char* out, uint32_t size) = 0;  // no trailing '\'
-  virtual bool CopyFileNoOverwrite(const char* from, const char* to) = 0;
+  // CopyFileA(from, to, fail if `to` exists); kExists when that is why it
+  // failed (ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS).
+  virtual CopyResult CopyFileNoOverwrite(const char* from, const char* to) = 0;
   // CreateProcessA(app, no command line, not inherited, CREATE_NEW_PROCESS_GROUP,
   // caller's environment, current directory).
   virtual bool StartProcess(const char* application, const char* current_directory) = 0;
@@ -113,10 +127,17 @@ class Platform {
   // SearchPathA(NULL, name, NULL, ...): the full name of an existing file.
   virtual bool SearchPath(const char* name, char* out, uint32_t size) = 0;
   virtual uint32_t GetShortPathName(const char* path, char* out, uint32_t size) = 0;
-  // Text files in text mode (CR LF on Windows): "r+"-like open that creates a
-  // missing file and never truncates, and a plain create-for-writing.
-  virtual void* OpenTextFileUpdate(const char* path) = 0;  // returns a FILE*
-  virtual void* CreateTextFile(const char* path) = 0;      // returns a FILE*
+  // Writing a file whole, every step checked: CreateFileA(GENERIC_WRITE, no
+  // sharing, CREATE_ALWAYS), nullptr on failure; WriteFile, false unless every
+  // byte was written; FlushFileBuffers; CloseHandle (the handle is gone
+  // whatever it returns).
+  virtual Handle CreateFileForWrite(const char* path) = 0;
+  virtual bool WriteFile(Handle file, const void* data, uint32_t size) = 0;
+  virtual bool FlushFile(Handle file) = 0;
+  virtual bool CloseWrittenFile(Handle file) = 0;
+  // MoveFileA: fails when `to` exists (there is no replacing rename on 95/98).
+  virtual bool MoveFile(const char* from, const char* to) = 0;
+  virtual bool DeleteFile(const char* path) = 0;  // DeleteFileA
 
   // --- shutdown ---
   virtual Handle OpenProcessTokenForPrivileges() = 0;  // nullptr on failure

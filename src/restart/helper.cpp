@@ -1,6 +1,7 @@
 // The restart helper: a copy of this program in the temporary folder, named
 // REB_xxxx.EXE, that restarts Windows after the main program has ended and is
 // deleted by Windows at its next start.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,13 +20,54 @@ constexpr uint32_t kWindowsDirLimit = 115;  // room for "\WININIT.INI" and the t
 constexpr uint32_t kShortPathSize = 256;
 constexpr char kRenameHeader[] = "[RENAME]";
 constexpr size_t kRenameHeaderLength = sizeof kRenameHeader - 1;
+constexpr char kLineEnd[] = "\r\n";
 
-std::string ReadWholeFile(std::FILE* file) {
-  std::string content;
-  char chunk[512];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, got);
-  return content;
+// The whole file as it is on disk (binary: every byte of other programs'
+// entries is kept as it was).  False when it cannot be read.
+bool ReadWholeFile(const char* path, std::string& content) {
+  plat::Platform& os = plat::Os();
+  plat::Handle file = os.OpenFileForRead(path);
+  if (file == nullptr) return false;
+  char chunk[4096];
+  uint32_t got = 0;
+  bool ok;
+  while ((ok = os.ReadFile(file, chunk, sizeof chunk, &got)) && got > 0) content.append(chunk, got);
+  os.CloseFile(file);
+  return ok;
+}
+
+// Writes `content` as a new file at `path`: every write, the flush and the
+// close checked.  On any failure the partial file is removed.
+bool WriteNewFile(const char* path, const std::string& content) {
+  plat::Platform& os = plat::Os();
+  plat::Handle file = os.CreateFileForWrite(path);
+  if (file == nullptr) return false;
+  constexpr size_t kChunk = 4096;
+  bool ok = true;
+  for (size_t at = 0; ok && at < content.size(); at += kChunk) {
+    const size_t size = std::min(kChunk, content.size() - at);
+    ok = os.WriteFile(file, content.data() + at, static_cast<uint32_t>(size));
+  }
+  ok = ok && os.FlushFile(file);
+  ok = os.CloseWrittenFile(file) && ok;
+  if (!ok) os.DeleteFile(path);
+  return ok;
+}
+
+// True when every line of `old` is a line of `content`.
+bool HasEveryLine(const std::string& content, const std::string& old) {
+  const std::string lines = "\n" + content + "\n";
+  size_t line = 0;
+  while (line < old.size()) {
+    size_t end = old.find('\n', line);
+    if (end == std::string::npos) end = old.size();
+    if (lines.find("\n" + old.substr(line, end - line) + "\n") == std::string::npos &&
+        lines.find("\n" + old.substr(line, end - line) + "\r\n") == std::string::npos) {
+      return false;
+    }
+    line = end + 1;
+  }
+  return true;
 }
 
 // Offset just past the first line that begins with "[RENAME]" (case matters),
@@ -36,7 +78,7 @@ size_t FindRenameSectionBody(std::string& content) {
     size_t end = content.find('\n', line);
     if (content.compare(line, kRenameHeaderLength, kRenameHeader) == 0) {
       if (end == std::string::npos) {
-        content.push_back('\n');
+        content += kLineEnd;
         end = content.size() - 1;
       }
       return end + 1;
@@ -49,54 +91,83 @@ size_t FindRenameSectionBody(std::string& content) {
 
 }  // namespace
 
-void ScheduleDeleteAtReboot(const char* path) {
+// WININIT.INI is never rewritten in place: a write that fails half-way (a
+// full disk) would leave the new head on the old tail and lose other
+// programs' pending renames.  The new contents go into WININIT.KSN beside it,
+// every write, the flush and the close checked; then the old file is renamed
+// to WININIT.KSO, the new one to WININIT.INI, and the old one deleted.  95/98
+// have no replacing rename, so for the moment between the two renames the old
+// file is kept under WININIT.KSO: a run interrupted there (power cut) is
+// repaired by the next one, which renames it back before anything else.  On
+// any failure the old file is back in place (or, if even that rename fails,
+// kept whole under WININIT.KSO) and the new one removed.
+bool ScheduleDeleteAtReboot(const char* path) {
   plat::Platform& os = plat::Os();
-  if (OsKind != kOsWindows9x) {
-    os.MoveFileDelayUntilReboot(path);
-    return;
-  }
+  if (OsKind != kOsWindows9x) return os.MoveFileDelayUntilReboot(path);
 
-  char ini[kWindowsDirSize];
-  const uint32_t length = os.GetWindowsDirectory(ini, kWindowsDirSize);
-  if (length == 0 || length > kWindowsDirLimit) return;
-  std::strcat(ini, "\\WININIT.INI");
+  char windows[kWindowsDirSize];
+  const uint32_t length = os.GetWindowsDirectory(windows, kWindowsDirSize);
+  if (length == 0 || length > kWindowsDirLimit) return false;
+  const std::string ini = std::string(windows) + "\\WININIT.INI";
+  const std::string fresh = std::string(windows) + "\\WININIT.KSN";
+  const std::string kept = std::string(windows) + "\\WININIT.KSO";
 
   // Without a short name there is no entry worth writing.
   char short_path[kShortPathSize];
   const uint32_t short_length = os.GetShortPathName(path, short_path, kShortPathSize);
-  if (short_length == 0 || short_length >= kShortPathSize) return;
-  const std::string entry = std::string("NUL=") + short_path + "\n";
+  if (short_length == 0 || short_length >= kShortPathSize) return false;
+  const std::string entry = std::string("NUL=") + short_path + kLineEnd;
 
   char found[kWindowsDirSize];
-  if (!os.SearchPath(ini, found, kWindowsDirSize)) {
-    std::FILE* file = static_cast<std::FILE*>(os.CreateTextFile(ini));
-    if (file == nullptr) return;
-    std::fputs(kRenameHeader, file);
-    std::fputs("\n", file);
-    std::fputs(entry.c_str(), file);
-    std::fclose(file);
-    return;
+  bool exists = os.SearchPath(ini.c_str(), found, kWindowsDirSize);
+  std::string content;
+  if (exists && !ReadWholeFile(ini.c_str(), content)) return false;
+  if (os.SearchPath(kept.c_str(), found, kWindowsDirSize)) {
+    std::string old;
+    if (!ReadWholeFile(kept.c_str(), old)) return false;
+    if (!exists) {
+      // An earlier run stopped between its renames: its old file comes back.
+      if (!os.MoveFile(kept.c_str(), ini.c_str())) return false;
+      exists = true;
+      content = old;
+    } else if (HasEveryLine(content, old)) {
+      // Left behind by a run whose last delete failed: nothing but lines
+      // WININIT.INI has.
+      if (!os.DeleteFile(kept.c_str())) return false;
+    } else {
+      return false;  // lines found nowhere else: kept for whoever looks
+    }
   }
-
-  std::FILE* file = static_cast<std::FILE*>(os.OpenTextFileUpdate(found));
-  if (file == nullptr) return;
-  // Inserting inside the file means rewriting it: read it whole, put the
-  // entry directly below an existing header (or append header and entry),
-  // and write it back whole.  It only grows, so nothing of the old file is
-  // left behind its new end.
-  std::string content = ReadWholeFile(file);
+  // The entry goes directly below an existing header, or header and entry
+  // are appended on lines of their own.
   const size_t body = FindRenameSectionBody(content);
   if (body != std::string::npos) {
     content.insert(body, entry);
   } else {
-    if (!content.empty() && content.back() != '\n') content.push_back('\n');
+    if (!content.empty() && content.back() != '\n') content += kLineEnd;
     content += kRenameHeader;
-    content += "\n";
+    content += kLineEnd;
     content += entry;
   }
-  std::rewind(file);
-  std::fwrite(content.data(), 1, content.size(), file);
-  std::fclose(file);
+
+  os.DeleteFile(fresh.c_str());  // a leftover of an interrupted run, if any
+  if (!WriteNewFile(fresh.c_str(), content)) return false;
+  if (!exists) {
+    if (os.MoveFile(fresh.c_str(), ini.c_str())) return true;
+    os.DeleteFile(fresh.c_str());
+    return false;
+  }
+  if (!os.MoveFile(ini.c_str(), kept.c_str())) {
+    os.DeleteFile(fresh.c_str());
+    return false;
+  }
+  if (!os.MoveFile(fresh.c_str(), ini.c_str())) {
+    os.MoveFile(kept.c_str(), ini.c_str());  // if this fails too, the next run does it
+    os.DeleteFile(fresh.c_str());
+    return false;
+  }
+  os.DeleteFile(kept.c_str());  // a leftover holds only lines of the new file: see above
+  return true;
 }
 
 void StartRestartHelper(void* owner) {
@@ -114,10 +185,15 @@ void StartRestartHelper(void* owner) {
   char copy[kTempPathSize + 16] = {};
   bool copied = false;
   if (have_source && have_temp) {
-    for (uint32_t counter = 0; counter <= 0xFFFF && !copied; ++counter) {
+    // The next name only when this one is taken: any other failure (source
+    // missing, disk full, no access) would fail under every name.
+    plat::CopyResult result = plat::CopyResult::kExists;
+    for (uint32_t counter = 0; counter <= 0xFFFF && result == plat::CopyResult::kExists;
+         ++counter) {
       std::snprintf(copy, sizeof copy, "%sREB_%04x.EXE", temp, static_cast<unsigned>(counter));
-      copied = os.CopyFileNoOverwrite(source, copy);
+      result = os.CopyFileNoOverwrite(source, copy);
     }
+    copied = result == plat::CopyResult::kCopied;
   }
   if (!copied) {
     os.MessageBox(owner, Text(Msg::CantReboot), kCaptionError, plat::kMbOk | plat::kMbIconStop);

@@ -4,4 +4,6 @@
 void RestartWindows();
 // `owner`: the main dialog's window for the "Can't reboot." box.
 void StartRestartHelper(void* owner);
-void ScheduleDeleteAtReboot(const char* path);
+// True when the deletion is arranged: on 95/98/Me the WININIT.INI entry is in
+// place; false leaves that file as it was.
+bool ScheduleDeleteAtReboot(const char* path);

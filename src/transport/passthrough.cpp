@@ -1,5 +1,6 @@
 // NT SCSI pass-through path: one request per command on the drive-letter
-// device, its outcome copied into PassThroughResult.
+// device (or the drive's device node where the platform has them), its outcome
+// copied into PassThroughResult.
 #include <cstdio>
 #include <cstring>
 
@@ -31,9 +32,14 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
 
   IoScsiCapabilities capabilities;
   std::memset(&capabilities, 0, sizeof capabilities);
-  char name[28];
-  std::snprintf(name, sizeof name, "\\\\.\\%.*s:", static_cast<int>(sizeof drive.DriveLetter),
-                drive.DriveLetter);
+  char name[sizeof drive.NodeName + 8];
+  if (drive.NodeName[0] != '\0') {
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(sizeof drive.NodeName),
+                  drive.NodeName);
+  } else {
+    std::snprintf(name, sizeof name, "\\\\.\\%.*s:", static_cast<int>(sizeof drive.DriveLetter),
+                  drive.DriveLetter);
+  }
 
   plat::Platform& os = plat::Os();
   plat::Handle device = os.OpenDevice(name, plat::kGenericRead | plat::kGenericWrite);
@@ -98,7 +104,10 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
   } else if (g_request.Sense[2] != 0) {
     result = kCommandTargetStatus;
   } else if (sent) {
-    result = kCommandDone;  // a status without a sense key counts as success
+    // The target answered BUSY, RESERVATION CONFLICT or CHECK CONDITION
+    // without sense data: the command was not carried out, so it is a
+    // failure worded by the target status.
+    result = kCommandTargetStatus;
   } else {
     // The record carries the low 24 bits of the system error code.
     record.SRB_Status = static_cast<uint8_t>(error);

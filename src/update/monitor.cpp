@@ -113,17 +113,27 @@ void OnUpdate(UpdateView& view) {
   void* owner = view.OwnerWindow();
   SetMessageOwner(owner);
 
+  // A session end or sleep while the drive writes its flash can leave a drive
+  // that no longer starts: held from here until the last box is answered, on
+  // every path.
+  view.HoldSession(true);
+  bool restart = false;
   if (CheckDrive() == 1 && MonitorUpdate(view) == 1) {
     DriveTable[index].Updated = 1;
     if (UpdatePackage.NoRestart) {
       plat::Os().MessageBox(owner, Text(Msg::UpdateCompleted), kCaptionInformation,
                             plat::kMbOk | plat::kMbIconInformation | plat::kMbSystemModal);
-    } else if (plat::Os().MessageBox(owner, Text(Msg::UpdateCompletedRestart), kCaptionInformation,
-                                     plat::kMbYesNo | plat::kMbIconInformation |
-                                         plat::kMbSystemModal) == plat::kIdYes) {
-      StartRestartHelper(owner);
-      view.EndDialogOk();
+    } else {
+      restart = plat::Os().MessageBox(owner, Text(Msg::UpdateCompletedRestart), kCaptionInformation,
+                                      plat::kMbYesNo | plat::kMbIconInformation |
+                                          plat::kMbSystemModal) == plat::kIdYes;
     }
+  }
+  view.HoldSession(false);
+
+  if (restart) {
+    StartRestartHelper(owner);
+    view.EndDialogOk();
   }
 
   view.SetProgressPosition(0);

@@ -43,6 +43,9 @@ class UpdateView {
   virtual void Repaint() = 0;
   virtual void* OwnerWindow() = 0;
   virtual void EndDialogOk() = 0;  // the framework's standard OK action
+  // true: from now on Windows may not end the session or put the machine to
+  // sleep (the flash must not be cut short); false: it may again.
+  virtual void HoldSession(bool hold) = 0;
 };
 void OnUpdate(UpdateView& view);
 int MonitorUpdate(UpdateView& view);

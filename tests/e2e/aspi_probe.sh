@@ -1,16 +1,20 @@
 #!/bin/bash
 # Runs tools/aspi_probe.exe against the emulated drive's WNASPI32.DLL under
-# 64-bit Wine, then checks the flash and trace files the library wrote.
-#   tests/e2e/aspi_probe.sh [build-dir]      (default: build/win64)
+# the Wine that scripts/common.sh picks (32-bit Wine and the win32 build where
+# this machine runs 32-bit programs, else 64-bit Wine and the win64 build),
+# then checks the flash and trace files the library wrote.
+#   tests/e2e/aspi_probe.sh [build-dir]      (default: that Wine's build)
 # Exit status 0 when every check passed.
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-$here/build/win64}
+source "$here/scripts/common.sh"
+ksf_wine_setup
+build=${1:-$KSF_WIN_BIN}
 probe=$build/tools/aspi_probe.exe
 dll=$build/sim/WNASPI32.DLL
 for f in "$probe" "$dll"; do
   if [ ! -f "$f" ]; then
-    echo "aspi_probe: missing $f (build the win64 preset first)" >&2
+    echo "aspi_probe: missing $f (build the $KSF_WIN_PRESET preset first)" >&2
     exit 2
   fi
 done
@@ -28,15 +32,15 @@ drive target=2 async_ms=300
 device target=3 type=0
 EOF
 
-export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64 WINEDLLOVERRIDES=wnaspi32=n
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=wnaspi32=n
+[[ -n $KSF_WINELOADER ]] && export WINELOADER=$KSF_WINELOADER
 export KSF_SIM_CONFIG=$(winpath "$work/sim.cfg")
 export KSF_SIM_TRACE=$(winpath "$work/trace.txt")
 export KSF_SIM_FLASH=$(winpath "$work/flash.bin")
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-(cd "$work" && timeout 120 /usr/lib/wine/wine64 ./aspi_probe.exe) | tr -d '\r' | tee "$work/out.txt"
+"$KSF_WINE" wineboot -i >/dev/null 2>&1
+(cd "$work" && timeout 120 "$KSF_WINE" ./aspi_probe.exe) | tr -d '\r' | tee "$work/out.txt"
 status=${PIPESTATUS[0]}
-/usr/lib/wine/wine64 wineserver -k >/dev/null 2>&1 || true
+"$KSF_WINESERVER" -k >/dev/null 2>&1 || true
 
 fail=0
 [ "$status" -eq 0 ] || fail=1

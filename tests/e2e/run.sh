@@ -29,7 +29,8 @@ while (($#)); do
 done
 ((${#names[@]})) || names=("${E2E_SCENARIOS[@]}")
 
-for f in "$KSFUPD_EXE" "$SIM_DLL" "$KSFAUTO_EXE"; do
+sg_lib=$KSF_WIN_BIN/sim/lib/$([[ $KSF_WINE_BITS == 32 ]] && echo i386 || echo x86_64)-linux-gnu/libksfsg.so
+for f in "$KSFUPD_EXE" "$SIM_DLL" "$KSFAUTO_EXE" "$sg_lib"; do
   if [[ ! -f $f ]]; then
     echo "FAIL: e2e: setup: $f is missing (build the $KSF_WIN_PRESET preset first)"
     echo "e2e: 0 passed, 1 failed"
@@ -44,7 +45,7 @@ if [[ -z ${E2E_WORK:-} ]]; then
 fi
 export E2E_WORK
 export E2E_SHOTS="${E2E_SHOTS:-$KSF_ROOT/out/e2e-shots}"
-echo "e2e: $KSF_WIN_PRESET build under $KSF_WINE, work dir $E2E_WORK, $jobs_max at a time"
+echo "e2e: $KSF_WINE_DESC, pass-through drives through the $KSF_WINE_BITS-bit libksfsg.so; work dir $E2E_WORK, $jobs_max at a time"
 start=$SECONDS
 
 # Templates, in parallel: the NT family (default) and Windows 98.

@@ -52,6 +52,7 @@ declare -A JA=(
 CAPTION_ERROR="Error - Upgrade Program"
 CAPTION_INFO="Information - Upgrade Program"
 
-for area in startup dialogs update win98 probe; do
+for area in startup dialogs update win98 probe passthrough session; do
+  # shellcheck source=/dev/null
   source "$E2E_DIR/scenarios_$area.sh"
 done

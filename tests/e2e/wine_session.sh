@@ -56,6 +56,35 @@ kv() { sed -n "s/^$1=//p" | head -n 1; }
 
 # ------------------------------------------------------------------ prefixes --
 
+# e2e_add_wine_fonts PREFIX: Wine's own fonts (Debian's fonts-wine) into the
+# prefix's Fonts folder.  Debian's Wine 8 looks for fonts only there, in the
+# registry and through fontconfig; it never reads its data folder
+# (/usr/share/wine/fonts) at run time, and its wine.inf copies nothing from it
+# into a new prefix.  Without them Marlett is missing (the caption buttons
+# come out as the letters "0 1 r" in a text font) and Tahoma and MS Sans Serif
+# fall back to whatever fontconfig offers.  Links, so a prefix costs nothing.
+e2e_add_wine_fonts() {
+  local fonts="$1/drive_c/windows/Fonts" f
+  mkdir -p "$fonts"
+  for f in "${KSF_WINE_FONTS:-/usr/share/wine/fonts}"/*.{ttf,fon}; do
+    [[ -f $f ]] && ln -sf "$f" "$fonts/${f##*/}"
+  done
+}
+
+# e2e_substitute_fonts: the Windows faces the dialogs ask for, which Wine
+# does not bring, mapped to their metric twins (Debian's fonts-liberation), so
+# texts take the room they take on Windows; without these Wine falls back to a
+# wider face (DejaVu Sans), serif labels included.  The welcome page's model
+# label asks for "Times New Roman Bold", a full name that Windows resolves to
+# the bold face; a substitute names a family, so here it is the regular one.
+e2e_substitute_fonts() {
+  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' pair
+  for pair in 'Arial=Liberation Sans' 'Times New Roman=Liberation Serif' \
+    'Times New Roman Bold=Liberation Serif' 'Courier New=Liberation Mono'; do
+    "$KSF_WINE" reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /f
+  done
+}
+
 # e2e_make_template NAME [win98]: a fresh prefix with a virtual desktop as the
 # default desktop, no crash dialogs, optionally reporting Windows 98.
 e2e_make_template() {
@@ -66,6 +95,8 @@ e2e_make_template() {
     [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
     export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
     "$KSF_WINE" wineboot -i >/dev/null 2>&1
+    e2e_add_wine_fonts "$dir"
+    e2e_substitute_fonts
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
@@ -126,6 +157,8 @@ e2e_setup() {
     fail "setup" "no prefix from template $1"
     exit 1
   }
+  # What must be in the prefix before its session starts (drive letters).
+  [[ -n ${E2E_PREPARE:-} ]] && "$E2E_PREPARE"
   e2e_display || {
     fail "setup" "no X server"
     exit 1

@@ -1,5 +1,6 @@
 // Arbitrary bytes as the package description file: LoadPackage must neither
-// crash nor overrun a field, and a package it accepts must be usable.
+// crash nor overrun a field, and a package it accepts must be usable; lines
+// far longer than the reader keeps are among them (see Expand).
 //
 // The input is written to a file in a private temporary directory (the
 // current directory while fuzzing) and loaded from there.  Image files are
@@ -53,6 +54,24 @@ void CheckTerminated(const char (&field)[n]) {
   if (std::memchr(field, '\0', n) == nullptr) __builtin_trap();
 }
 
+// With bit 1 of the first byte set, the three bytes 0x00 B N stand for the
+// byte B repeated (N + 1) * 1024 times: short inputs then carry lines far
+// longer than what the reader keeps of a line (kPackageLineLimit), up to
+// 64 times as long, several per file.
+std::string Expand(const uint8_t* data, size_t size) {
+  const bool expand = size > 0 && (data[0] & 2);
+  std::string text;
+  for (size_t i = 0; i < size; ++i) {
+    if (expand && data[i] == 0 && i + 2 < size && text.size() < (1u << 20)) {
+      text.append((data[i + 2] + 1u) * 1024u, static_cast<char>(data[i + 1]));
+      i += 2;
+    } else {
+      text.push_back(static_cast<char>(data[i]));
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -61,9 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // is exercised as well.
   setup.os.lcid = (size > 0 && (data[0] & 1)) ? 1041 : 1033;
 
+  const std::string text = Expand(data, size);
   FILE* file = std::fopen("FUZZ.INI", "wb");
   if (file == nullptr) std::abort();
-  if (size > 0) std::fwrite(data, 1, size, file);
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), file);
   std::fclose(file);
 
   ResetUpdatePackage();

@@ -31,6 +31,7 @@ struct Dialog : UpdateView {
   void Repaint() override { Add("repaint"); }
   void* OwnerWindow() override { return kOwner; }
   void EndDialogOk() override { Add("end"); }
+  void HoldSession(bool hold) override { holds.push_back(held = hold); }
   void Add(const std::string& entry) { log.push_back(entry), times.push_back(bench.fake.NowMs()); }
 
   // Entries after the first `from` and before the next `to`.
@@ -50,6 +51,8 @@ struct Dialog : UpdateView {
 
   UpdateBench bench;
   int selection = 0;
+  bool held = false;
+  std::vector<bool> holds;
   Log log;
   std::vector<uint64_t> times;
 };
@@ -198,7 +201,9 @@ TEST(Monitor, RestartQuestionYesStartsTheHelperAndEndsTheDialogEvenWithoutACopy)
     UpdatePackage.NoRestart = 0;
     d.bench.LoadImages(false);
     d.bench.fake.temp_path = "C:\\TEMP\\";
-    d.bench.fake.copy_file = [answer](const std::string&) { return answer == plat::kIdYes; };
+    d.bench.fake.copy_file = [answer](const std::string&) {
+      return answer == plat::kIdYes ? plat::CopyResult::kCopied : plat::CopyResult::kFailed;
+    };
     d.bench.fake.message_box_answers.assign(1, answer == plat::kIdNo ? answer : plat::kIdYes);
     OnUpdate(d);
     Log boxes = {Box(kCaptionInformation,
@@ -212,6 +217,32 @@ TEST(Monitor, RestartQuestionYesStartsTheHelperAndEndsTheDialogEvenWithoutACopy)
     // The dialog ends after a Yes, and is still reset.
     const Log end = answer == plat::kIdNo ? Log{} : Log{"end"};
     EXPECT_EQ(d.Outline(), kStart + kPhases + end + kDone);
+  }
+}
+
+// From UPDATE until its last box is answered Windows may not end the session:
+// on every path the boxes come while it is held, and it is released once,
+// before a restart is set going.
+TEST(Monitor, TheSessionIsHeldFromUpdateUntilTheLastBoxIsAnswered) {
+  enum Path { kCompleted, kRestartWithoutCopy, kFailed, kRefused };
+  for (const Path path : {kCompleted, kRestartWithoutCopy, kFailed, kRefused}) {
+    Dialog d;
+    d.bench.LoadImages(false);
+    UpdatePackage.NoRestart = path != kRestartWithoutCopy;
+    d.bench.fake.copy_file = [](const std::string&) { return plat::CopyResult::kFailed; };
+    if (path == kFailed) d.bench.drive.RefuseWrite(3, sim::sense::kWriteError);
+    if (path == kRefused) d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
+    std::vector<bool> held_at_box;
+    d.bench.fake.on_message_box = [&](const FakePlatform::MessageBoxCall&) {
+      held_at_box.push_back(d.held);
+    };
+    OnUpdate(d);
+    EXPECT_EQ(d.holds, (std::vector<bool>{true, false})) << path;
+    // The question while held; "Can't reboot." comes after the release.
+    const std::vector<bool> boxes =
+        path == kRestartWithoutCopy ? std::vector<bool>{true, false} : std::vector<bool>{true};
+    EXPECT_EQ(held_at_box, boxes) << path;
+    EXPECT_FALSE(d.held);
   }
 }
 

@@ -72,6 +72,9 @@ TEST_F(PackageTest, ResultCodes) {
       {Desc("APPLICATIONTITLE=" + std::string(128, 'T') + "\n" + kValid), 6},
       {Desc(kValid + "FIRMWAREFILENAME=" + std::string(35, 'f') + "\n"), 6},
       {Desc(kValid + "VERSION=1.100\n"), 6},
+      // Lines beyond what the reader keeps: a known key's value is unknown.
+      {Desc("APPLICATIONTITLE=" + std::string(3 * kPackageLineLimit, 'T') + "\n" + kValid), 6},
+      {Desc(kIds + size + std::string(kPackageLineLimit, '0') + "100\n"), 6},
       // A repeated key: the last one wins.
       {Desc(kValid + "INQUIRY=\n"), 7},
       {Desc(kValid + "INQUIRY=;KESTRAN;\n"), 7},
@@ -114,6 +117,11 @@ TEST_F(PackageTest, OptionValues) {
       // Options in the first section, comments, unknown keys, a very long line.
       {"USE BINARY INFORMATION=YES\n# USE RESTART=NO\n\n", "0 45 0 0000 2048",
        "USE RESTART=NO\nUSE CDR CAUTION=YES\n; x\nUNKNOWN=1\n" + std::string(70000, '#') + "\n"},
+      // Option lines beyond what the reader keeps: YES/NO by their start, a
+      // number not known whole is ignored.
+      {"UPDATE WAIT TIME=" + std::string(kPackageLineLimit, '0') + "7\nUSE RESTART=NO" +
+           std::string(kPackageLineLimit, ' ') + "\n",
+       "0 45 0 1000 2048"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.option);

@@ -53,7 +53,7 @@ TEST_F(RestartHelperTest, CopiesUnderTheFirstFreeNameSchedulesItsDeletionAndStar
   OsKind = 0;
   fake_.ClearCalls();
   StartRestartHelper(nullptr);
-  EXPECT_EQ(ReadFile(Ini()), "[RENAME]\nNUL=" + temp_ + "REB_0002.EXE\n");
+  EXPECT_EQ(ReadFile(Ini()), "[RENAME]\r\nNUL=" + temp_ + "REB_0002.EXE\r\n");
   EXPECT_EQ(fake_.Calls().size(), 2u);  // the copy and the start
 }
 
@@ -61,25 +61,38 @@ TEST_F(RestartHelperTest, DeleteFileOptionOffDoesNothingAtAll) {
   UpdatePackage.NoDeleteFile = 1;
   fake_.copy_file = [](const std::string& to) {
     ADD_FAILURE() << "copied to " << to;
-    return false;
+    return plat::CopyResult::kFailed;
   };
   StartRestartHelper(nullptr);
   EXPECT_TRUE(fake_.Calls().empty() && fake_.MessageBoxes().empty());
 }
 
-TEST_F(RestartHelperTest, AfterEveryNameFailsSaysCantRebootAndStartsNothing) {
-  std::string first, last;
-  int tries = 0;
-  fake_.copy_file = [&](const std::string& to) {
-    (tries++ == 0 ? first : last) = to;
-    return false;
+// Only a taken name moves on to the next one; any other failure would fail
+// under every name, so "Can't reboot." comes at once.
+TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
+  using plat::CopyResult;
+  const std::pair<CopyResult, int> cases[] = {
+      // the failure after the taken names, names tried
+      {CopyResult::kExists, 0x10000},
+      {CopyResult::kFailed, 1},
   };
-  void* owner = reinterpret_cast<void*>(0x77);
-  StartRestartHelper(owner);
-  EXPECT_EQ(Boxes(fake_, owner), Texts{Box(kCaptionError, plat::kMbIconStop, "Can't reboot.")});
-  EXPECT_EQ(tries, 0x10000);
-  EXPECT_EQ(first + "," + last, temp_ + "REB_0000.EXE," + temp_ + "REB_ffff.EXE");
-  EXPECT_TRUE(fake_.Calls().empty());
+  for (const auto& [failure, names] : cases) {
+    BenchPlatform fake;
+    fake.temp_path = temp_;
+    std::string first, last;
+    int tries = 0;
+    fake.copy_file = [&, failure = failure, names = names](const std::string& to) {
+      (tries++ == 0 ? first : last) = to;
+      return tries < names ? CopyResult::kExists : failure;
+    };
+    void* owner = reinterpret_cast<void*>(0x77);
+    StartRestartHelper(owner);
+    EXPECT_EQ(Boxes(fake, owner), Texts{Box(kCaptionError, plat::kMbIconStop, "Can't reboot.")});
+    EXPECT_EQ(tries, names);
+    EXPECT_EQ(first, temp_ + "REB_0000.EXE");
+    EXPECT_EQ(last, names > 1 ? temp_ + "REB_ffff.EXE" : "");
+    EXPECT_TRUE(fake.Calls().empty());
+  }
 }
 
 // Every existing WININIT.INI: the entry goes directly below the first
@@ -90,7 +103,7 @@ TEST_F(RestartHelperTest, WininitEntryLandsInsideTheRenameSectionAndNothingElseC
   fake_.short_path_name = [](const char*, char* out, uint32_t size) {
     return static_cast<uint32_t>(std::snprintf(out, size, "C:\\WINDOWS\\TEMP\\REB_0000.EXE"));
   };
-  const std::string e = "NUL=C:\\WINDOWS\\TEMP\\REB_0000.EXE\n", r = "[RENAME]\n";
+  const std::string e = "NUL=C:\\WINDOWS\\TEMP\\REB_0000.EXE\r\n", r = "[RENAME]\r\n";
   const std::string long_line = std::string(254, 'x') + r;
   const std::pair<std::string, std::string> cases[] = {
       {"", r + e},
@@ -104,7 +117,12 @@ TEST_F(RestartHelperTest, WininitEntryLandsInsideTheRenameSectionAndNothingElseC
       {"[rename]\nNUL=C:\\A.TMP\n", "[rename]\nNUL=C:\\A.TMP\n" + r + e},
       {"k=[RENAME]\n", "k=[RENAME]\n" + r + e},
       {long_line, long_line + r + e}};
-  for (const auto& [before, after] : cases) {
+  for (auto [before, after] : cases) {
+    for (std::string* text : {&before, &after}) {  // lines as Windows writes them
+      for (size_t at = 0; (at = text->find('\n', at)) != std::string::npos; ++at) {
+        if (at == 0 || (*text)[at - 1] != '\r') text->insert(at++, "\r");
+      }
+    }
     std::ofstream(Ini(), std::ios::binary) << before;
     ScheduleDeleteAtReboot("C:\\WINDOWS\\TEMP\\REB_0000.EXE");
     EXPECT_EQ(ReadFile(Ini()), after) << before;
@@ -116,7 +134,7 @@ TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDir
   const std::string w115 = dir_ + "/" + std::string(114 - dir_.size(), 'w');
   const std::pair<std::string, const char*> cases[] = {
       // Windows directory, WININIT.INI
-      {w115, "[RENAME]\nNUL=C:\\T\\REB_0000.EXE\n"},
+      {w115, "[RENAME]\r\nNUL=C:\\T\\REB_0000.EXE\r\n"},
       {w115 + "w", ""},
       {"", ""},
       {dir_ + "/no/such", ""}};
@@ -130,6 +148,86 @@ TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDir
   fake_.short_path_name = [](const char*, char*, uint32_t) -> uint32_t { return 0; };
   ScheduleDeleteAtReboot("C:\\T\\REB_0000.EXE");
   EXPECT_FALSE(std::filesystem::exists(Ini()));
+}
+
+// Every file step of the WININIT.INI update fails in turn (the create, each
+// write, the flush, the close, each rename and delete), from every state a
+// Windows folder can be in, a run cut short between the renames included.
+// Afterwards every line of the old file is there whole, under WININIT.INI or,
+// only when even the way back failed, kept for the next run; no new file is
+// left behind; and success is reported only with the complete new file in
+// place.
+TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStepFails) {
+  OsKind = 0;
+  const std::string r = "[RENAME]\r\n", e = "NUL=C:\\T\\REB_0000.EXE\r\n";
+  std::string big;  // several writes
+  for (int i = 0; big.size() < 9000; ++i) big += "C:\\NEW" + std::to_string(i) + "=C:\\OLD\r\n";
+  const std::string ksn = fake_.windows_dir + "/WININIT.KSN",
+                    kso = fake_.windows_dir + "/WININIT.KSO";
+  struct {
+    const char* name;
+    const char* ini;   // nullptr: missing
+    const char* kept;  // WININIT.KSO from an earlier run; nullptr: none
+    std::string old_lines, after;
+  } cases[] = {
+      {"missing", nullptr, nullptr, "", r + e},
+      {"section", "[Other]\r\nk=v\r\n[RENAME]\r\nNUL=C:\\A.TMP\r\n", nullptr, "",
+       "[Other]\r\nk=v\r\n" + r + e + "NUL=C:\\A.TMP\r\n"},
+      {"no section, no line end", "[Other]\r\nk=v", nullptr, "", "[Other]\r\nk=v\r\n" + r + e},
+      {"long", "", nullptr, big, big + r + e},
+      {"cut between renames", nullptr, "[RENAME]\r\nNUL=C:\\A.TMP\r\n", "",
+       r + e + "NUL=C:\\A.TMP\r\n"},
+      {"stale copy", "[RENAME]\r\nNUL=C:\\A.TMP\r\n", "[RENAME]\r\n", "",
+       r + e + "NUL=C:\\A.TMP\r\n"},
+  };
+  int faults = 0, lost = 0, false_successes = 0;
+  for (auto& c : cases) {
+    const std::string old = c.ini ? c.ini + c.old_lines : c.kept ? c.kept : "";
+    for (int step = 0;; ++step) {
+      for (const std::string& f : {Ini(), ksn, kso}) std::filesystem::remove(f);
+      if (c.ini) std::ofstream(Ini(), std::ios::binary) << c.ini << c.old_lines;
+      if (c.kept) std::ofstream(kso, std::ios::binary) << c.kept;
+      fake_.file_steps.clear();
+      fake_.fail_file_step = step;
+      const bool ok = ScheduleDeleteAtReboot("C:\\T\\REB_0000.EXE");
+      const bool injected = step < static_cast<int>(fake_.file_steps.size());
+      const std::string where =
+          c.name + std::string(", failed: ") + (injected ? fake_.file_steps[step] : "none");
+      const bool in_place = std::filesystem::exists(Ini());
+      const std::string now = ReadFile(in_place ? Ini() : kso);
+      // Every old line, whole.
+      for (size_t at = 0; at < old.size();) {
+        const size_t end = std::min(old.find('\n', at), old.size());
+        const std::string line = old.substr(at, end - at);
+        if (("\n" + now + "\n").find("\n" + line) == std::string::npos) {
+          ++lost;
+          ADD_FAILURE() << where << ": lost " << line;
+        }
+        at = end + 1;
+      }
+      if (ok && (!in_place || now != c.after)) {
+        ++false_successes;
+        ADD_FAILURE() << where << ": success without the new file";
+      }
+      EXPECT_FALSE(std::filesystem::exists(ksn)) << where;
+      EXPECT_TRUE(ok || now == old) << where << ": the old file as it was";
+      // ... and back under its name, unless the step that failed was the one
+      // bringing it back.
+      const std::string& failed = injected ? fake_.file_steps[step] : "";
+      const bool bringing_back =
+          failed.find("KSO") != std::string::npos && failed.rfind("INI") == failed.size() - 3;
+      const bool existed = c.ini || c.kept;
+      EXPECT_TRUE(ok || in_place == existed || bringing_back) << where;
+      if (!injected) {
+        EXPECT_TRUE(ok) << where;
+        break;
+      }
+      ++faults;
+    }
+  }
+  std::printf("FIGURE: WININIT.INI faults injected %d, lines lost %d, false successes %d\n", faults,
+              lost, false_successes);
+  EXPECT_GT(faults, 40);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ drive target=1 revision="1.\x41\""
 adapter
 drive target=2
 refuse command=0 sense=02/04/01 status=8
+refuse write=0 status=0x08
 )";
   sim::SimSetup setup;
   std::string error;
@@ -26,6 +27,13 @@ refuse command=0 sense=02/04/01 status=8
   EXPECT_EQ(setup.drives[0]->InquiryData()[35], '"');
   const uint8_t tur[6] = {};
   EXPECT_EQ(setup.drives[1]->Execute(tur, 6, sim::Direction::kNone, nullptr, 0).status, sim::kBusy);
+  // A block answered BUSY without any sense data.
+  uint8_t block[2048] = {};
+  const uint8_t write[10] = {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0};
+  const sim::CommandResult busy =
+      setup.drives[1]->Execute(write, 10, sim::Direction::kOut, block, sizeof block);
+  EXPECT_EQ(busy.status, sim::kBusy);
+  EXPECT_EQ(busy.sense[0], 0);
 }
 
 TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
@@ -51,6 +59,7 @@ TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
            {"drive target=2 external=maybe", "expected yes or no for external"},
            {"refuse write=1 sense=0986", "sense must be KK/AA/QQ (hex)"},
            {"refuse sense=09/86/00", "refuse needs write= or command="},
+           {"refuse write=1", "CHECK CONDITION needs sense="},
            {"fail command=1 opcode=2", "fail needs command= or opcode="},
            {"flaky inquiry=often", "flaky needs inquiry=N or inquiry=forever"},
            {"memory addr=1 bytes=ABC", "memory needs bytes=<hex>"},

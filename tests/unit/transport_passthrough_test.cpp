@@ -3,6 +3,7 @@
 // recorded.
 #include <numeric>
 
+#include "transport/failure_text.h"
 #include "transport_fixture.h"
 
 namespace {
@@ -72,23 +73,37 @@ TEST_F(PassThroughTest, TimeOutIsLongOnlyForWriteBufferDownloadMode) {
   }
 }
 
-// The result rules in order, and which record fields each outcome writes.
+// The result rules in order, which record fields each outcome writes, and the
+// failure text the record then gives. A status other than GOOD without sense
+// data is a failure: the target did not carry the command out.
 TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
   struct {
     uint32_t win32_error;  // 0: the request succeeds
     uint8_t scsi_status, sense_key;
     int result;
     uint8_t srb_status, ha_stat, targ_stat;  // record bytes 1, 22, 23 afterwards
-  } cases[] = {{0, 0, 0, 0, 0x5A, 0x5A, 0},  {0, 0, 5, 0, 0x5A, 0x5A, 0},
-               {0, 2, 0, 0, 0x5A, 0x5A, 2},  {0, 2, 5, 4, 0x5A, 0x5A, 2},
-               {31, 0, 9, 4, 0x5A, 0x5A, 0}, {31, 0, 0x20, 4, 0x5A, 0x5A, 0},
-               {31, 0, 0, -3, 31, 0, 0},     {0x12345678, 2, 0, -3, 0x78, 0x56, 0x34}};
+    const char* text;
+  } cases[] = {
+      {0, 0, 0, 0, 0x5A, 0x5A, 0, ""},
+      {0, 0, 5, 0, 0x5A, 0x5A, 0, ""},
+      {0, 2, 0, 4, 0x5A, 0x5A, 2, "No Sense. (Code 00-00-00)"},
+      {0, 8, 0, 4, 0x5A, 0x5A, 8, "Target_Status: BUSY"},
+      {0, 0x18, 0, 4, 0x5A, 0x5A, 0x18, "Target_Status: Reservation Conflict"},
+      {0, 0x28, 0, 4, 0x5A, 0x5A, 0x28, "Target_Status: error"},
+      {0, 2, 5, 4, 0x5A, 0x5A, 2, "Target_Status: Check Condition"},
+      {31, 0, 9, 4, 0x5A, 0x5A, 0, "Target_Status: error"},
+      {31, 0, 0x20, 4, 0x5A, 0x5A, 0, "Target_Status: error"},
+      {31, 0, 0, -3, 31, 0, 0, "System error (Win32): Code 31\n"},
+      {0x12345678, 2, 0, -3, 0x78, 0x56, 0x34, "System error (Win32): Code 3430008\n"},
+  };
   for (const auto& c : cases) {
     std::memset(&PassThroughResult, 0x5A, sizeof PassThroughResult);
     sim_.ClearFaults();
     const uint32_t n = sim_.command_count();
     const bool answers = c.scsi_status != 0 || c.sense_key != 0;
-    if (answers) sim_.RefuseCommand(n, {c.sense_key, 0x3A, 0x01}, c.scsi_status);
+    const sim::Sense sense{c.sense_key, static_cast<uint8_t>(c.sense_key ? 0x3A : 0),
+                           static_cast<uint8_t>(c.sense_key ? 0x01 : 0)};
+    if (answers) sim_.RefuseCommand(n, sense, c.scsi_status);
     if (c.win32_error != 0) sim_.FailCommand(n, {0, 0, c.win32_error, answers});
     EXPECT_EQ(Send(SRB_EVENT_NOTIFY, nullptr, 0, "00 01 02 03 04 05"), c.result);
     EXPECT_EQ(LastCommand, &PassThroughResult);
@@ -99,11 +114,19 @@ TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
     want[22] = c.ha_stat;
     want[23] = c.targ_stat;
     std::iota(&want[48], &want[54], 0);
-    const std::vector<uint8_t> sense =
-        answers ? sim::BuildFixedSense({c.sense_key, 0x3A, 0x01}) : std::vector<uint8_t>(14, 0);
-    std::copy_n(sense.begin(), 14, &want[64]);
+    // Fixed-format sense where the drive gives one (CHECK CONDITION, or a
+    // key); none with a plain BUSY or RESERVATION CONFLICT, as without autosense.
+    const bool has_sense = c.scsi_status == sim::kCheckCondition || c.sense_key != 0;
+    const std::vector<uint8_t> bytes =
+        has_sense ? sim::BuildFixedSense(sense) : std::vector<uint8_t>(14, 0);
+    std::copy_n(bytes.begin(), 14, &want[64]);
     const auto* record = reinterpret_cast<const uint8_t*>(&PassThroughResult);
     EXPECT_EQ(Bytes(record, record + 80), want) << c.win32_error;
+    if (c.result != 0) {
+      std::string text;
+      DescribeFailure(c.result, text);
+      EXPECT_EQ(text, c.text) << int{c.scsi_status};
+    }
   }
 }
 

@@ -27,10 +27,10 @@ using Texts = std::vector<std::string>;
 // The platform double; `copy_file`, when set, decides each of the restart
 // helper's copies without touching the disk.
 struct BenchPlatform : FakePlatform {
-  bool CopyFileNoOverwrite(const char* from, const char* to) override {
+  plat::CopyResult CopyFileNoOverwrite(const char* from, const char* to) override {
     return copy_file ? copy_file(to) : FakePlatform::CopyFileNoOverwrite(from, to);
   }
-  std::function<bool(const std::string& to)> copy_file;
+  std::function<plat::CopyResult(const std::string& to)> copy_file;
 };
 
 // A message box as "caption|flags|text".

@@ -69,7 +69,7 @@ bool CFirmwareUpdateDlg::OnCommand(WORD id, WORD code, HWND) {
   return false;
 }
 
-bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR* result) {
+bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR* result) {
   switch (message) {
     case WM_PAINT:
       if (!::IsIconic(GetSafeHwnd())) return false;  // default painting
@@ -78,6 +78,19 @@ bool CFirmwareUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR* result
       return true;
     case WM_QUERYDRAGICON:
       *result = reinterpret_cast<INT_PTR>(icon_);
+      return true;
+    case WM_QUERYENDSESSION:
+      if (!session_held_) return false;  // accepted as by any dialog
+      // A dialog procedure hands this answer back through DWLP_MSGRESULT.
+      ::SetWindowLongPtrA(GetSafeHwnd(), DWLP_MSGRESULT, FALSE);
+      *result = TRUE;
+      return true;
+    case WM_POWERBROADCAST:
+      // Windows 98 to XP ask before a suspend the user or a timer starts
+      // (later versions no longer ask and go by the execution state).
+      if (!session_held_ || wparam != PBT_APMQUERYSUSPEND) return false;
+      ::SetWindowLongPtrA(GetSafeHwnd(), DWLP_MSGRESULT, BROADCAST_QUERY_DENY);
+      *result = TRUE;
       return true;
     default:
       return false;
@@ -97,6 +110,50 @@ void CFirmwareUpdateDlg::OnPaint() {
   const int y = (client.bottom - client.top - icon_height + 1) / 2;
   ::DrawIcon(dc, x, y, icon_);
   ::EndPaint(GetSafeHwnd(), &paint);
+}
+
+namespace {
+
+// Entry points that Windows 95/98 (and NT 4) lack, looked up at run time so
+// that the program still starts there.
+using ReasonCreateFn = BOOL(WINAPI*)(HWND, LPCWSTR);
+using ReasonDestroyFn = BOOL(WINAPI*)(HWND);
+using ExecutionStateFn = DWORD(WINAPI*)(DWORD);
+
+template <typename Fn>
+Fn Resolve(const char* module, const char* name) {
+  HMODULE library = ::GetModuleHandleA(module);
+  if (library == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
+}
+
+constexpr DWORD kEsContinuous = 0x80000000u;      // ES_CONTINUOUS
+constexpr DWORD kEsSystemRequired = 0x00000001u;  // ES_SYSTEM_REQUIRED
+
+}  // namespace
+
+void CFirmwareUpdateDlg::HoldSession(bool hold) {
+  if (hold == session_held_) return;
+  session_held_ = hold;
+  const auto set_state = Resolve<ExecutionStateFn>("kernel32.dll", "SetThreadExecutionState");
+  if (set_state != nullptr) {
+    set_state(hold ? kEsContinuous | kEsSystemRequired : kEsContinuous);
+  }
+  if (!hold) {
+    const auto destroy = Resolve<ReasonDestroyFn>("user32.dll", "ShutdownBlockReasonDestroy");
+    if (destroy != nullptr) destroy(GetSafeHwnd());
+    return;
+  }
+  const auto create = Resolve<ReasonCreateFn>("user32.dll", "ShutdownBlockReasonCreate");
+  if (create == nullptr) return;
+  // The reason Windows shows beside the program: the waiting status line,
+  // without its leading space, in the dialog's language.
+  const char* reason = Text(Msg::StatusRunning);
+  while (*reason == ' ') ++reason;
+  wchar_t wide[128] = {};
+  const UINT code_page = JapaneseMode() ? 932 : CP_ACP;
+  if (::MultiByteToWideChar(code_page, 0, reason, -1, wide, 128) == 0) wide[0] = L'\0';
+  create(GetSafeHwnd(), wide);
 }
 
 // ------------------------------------------------------------------ View

@@ -37,12 +37,16 @@ class CFirmwareUpdateDlg : public CDialog {
     void Repaint() override;
     void* OwnerWindow() override { return dialog_.GetSafeHwnd(); }
     void EndDialogOk() override { dialog_.EndDialog(IDOK); }
+    void HoldSession(bool hold) override { dialog_.HoldSession(hold); }
 
    private:
     CFirmwareUpdateDlg& dialog_;
   };
 
   void OnPaint();
+  // Refuses session ends, names the reason where Windows shows one, and keeps
+  // the machine from sleeping (true); undoes all of it (false).
+  void HoldSession(bool hold);
 
   // Members in binding order; destroyed in reverse.
   CButton exit_;
@@ -54,6 +58,9 @@ class CFirmwareUpdateDlg : public CDialog {
   // True while an update runs: the dialog thread is inside OnOK and answers
   // only paint requests and messages other programs send it.
   bool updating_ = false;
+  // True from UPDATE until its last box is answered: WM_QUERYENDSESSION is
+  // answered FALSE.
+  bool session_held_ = false;
 };
 
 }  // namespace ui

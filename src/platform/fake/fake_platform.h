@@ -58,6 +58,14 @@ class FakePlatform : public plat::Platform {
   bool fail_exit_windows = false;
   bool fail_start_process = false;
   bool fail_move_file = false;
+  // The file writes and renames behind WININIT.INI (CreateFileForWrite,
+  // WriteFile, FlushFile, CloseWrittenFile, MoveFile, DeleteFile) are counted
+  // from 0 in file_steps ("create NAME", "write N", "flush", "close",
+  // "move FROM TO", "delete NAME"); the one numbered fail_file_step fails: a
+  // failed write stores the first half of its bytes (a disk that fills up),
+  // a failed close still closes, a failed create, move or delete does nothing.
+  int fail_file_step = -1;
+  std::vector<std::string> file_steps;
   // Image file reads: returns true to make read number `n` (0 = the header
   // read) of the current file fail.
   std::function<bool(int n)> fail_read;
@@ -122,13 +130,17 @@ class FakePlatform : public plat::Platform {
   void CloseFile(plat::Handle file) override;
   uint32_t GetTempPath(char* out, uint32_t size) override;
   uint32_t GetWindowsDirectory(char* out, uint32_t size) override;
-  bool CopyFileNoOverwrite(const char* from, const char* to) override;
+  plat::CopyResult CopyFileNoOverwrite(const char* from, const char* to) override;
   bool StartProcess(const char* application, const char* current_directory) override;
   bool MoveFileDelayUntilReboot(const char* path) override;
   bool SearchPath(const char* name, char* out, uint32_t size) override;
   uint32_t GetShortPathName(const char* path, char* out, uint32_t size) override;
-  void* OpenTextFileUpdate(const char* path) override;
-  void* CreateTextFile(const char* path) override;
+  plat::Handle CreateFileForWrite(const char* path) override;
+  bool WriteFile(plat::Handle file, const void* data, uint32_t size) override;
+  bool FlushFile(plat::Handle file) override;
+  bool CloseWrittenFile(plat::Handle file) override;
+  bool MoveFile(const char* from, const char* to) override;
+  bool DeleteFile(const char* path) override;
   plat::Handle OpenProcessTokenForPrivileges() override;
   bool LookupPrivilegeValue(const char* name, uint64_t* luid) override;
   bool AdjustPrivilege(plat::Handle token, uint64_t luid, uint32_t attributes) override;
@@ -155,6 +167,8 @@ class FakePlatform : public plat::Platform {
   // Called with the lock held by a parked thread when nobody is active.
   void AdvanceLocked(std::unique_lock<std::mutex>& lock);
   void Log(std::string entry);
+  // Notes a file step; true when it is the one to fail.
+  bool FileStep(std::string step);
 
   std::mutex mu_;
   std::condition_variable cv_;

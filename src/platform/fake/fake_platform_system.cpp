@@ -84,18 +84,18 @@ uint32_t FakePlatform::GetWindowsDirectory(char* out, uint32_t size) {
   return static_cast<uint32_t>(windows_dir.size());
 }
 
-bool FakePlatform::CopyFileNoOverwrite(const char* from, const char* to) {
+plat::CopyResult FakePlatform::CopyFileNoOverwrite(const char* from, const char* to) {
   std::string target = NativePath(to);
   if (FILE* exists = std::fopen(target.c_str(), "rb")) {
     std::fclose(exists);
-    return false;
+    return plat::CopyResult::kExists;
   }
   FILE* in = std::fopen(NativePath(from).c_str(), "rb");
-  if (in == nullptr) return false;
+  if (in == nullptr) return plat::CopyResult::kFailed;
   FILE* out = std::fopen(target.c_str(), "wb");
   if (out == nullptr) {
     std::fclose(in);
-    return false;
+    return plat::CopyResult::kFailed;
   }
   char buffer[4096];
   size_t n;
@@ -103,7 +103,7 @@ bool FakePlatform::CopyFileNoOverwrite(const char* from, const char* to) {
   std::fclose(in);
   std::fclose(out);
   Log(std::string("CopyFile(") + from + "," + to + ")");
-  return true;
+  return plat::CopyResult::kCopied;
 }
 
 bool FakePlatform::StartProcess(const char* application, const char* current_directory) {
@@ -130,15 +130,51 @@ uint32_t FakePlatform::GetShortPathName(const char* path, char* out, uint32_t si
   return static_cast<uint32_t>(std::strlen(path));
 }
 
-void* FakePlatform::OpenTextFileUpdate(const char* path) {
-  std::string native = NativePath(path);
-  FILE* file = std::fopen(native.c_str(), "r+");
-  if (file == nullptr) file = std::fopen(native.c_str(), "w+");
-  return file;
+bool FakePlatform::FileStep(std::string step) {
+  file_steps.push_back(std::move(step));
+  return static_cast<int>(file_steps.size()) - 1 == fail_file_step;
 }
 
-void* FakePlatform::CreateTextFile(const char* path) {
-  return std::fopen(NativePath(path).c_str(), "w");
+namespace {
+bool Exists(const std::string& native) {
+  FILE* file = std::fopen(native.c_str(), "rb");
+  if (file != nullptr) std::fclose(file);
+  return file != nullptr;
+}
+}  // namespace
+
+plat::Handle FakePlatform::CreateFileForWrite(const char* path) {
+  if (FileStep(std::string("create ") + path)) return nullptr;
+  return std::fopen(NativePath(path).c_str(), "wb");
+}
+
+bool FakePlatform::WriteFile(plat::Handle file, const void* data, uint32_t size) {
+  const bool fail = FileStep("write " + std::to_string(size));
+  const size_t count = fail ? size / 2 : size;
+  const size_t written = std::fwrite(data, 1, count, static_cast<FILE*>(file));
+  return !fail && written == size;
+}
+
+bool FakePlatform::FlushFile(plat::Handle file) {
+  const bool fail = FileStep("flush");
+  return std::fflush(static_cast<FILE*>(file)) == 0 && !fail;
+}
+
+bool FakePlatform::CloseWrittenFile(plat::Handle file) {
+  const bool fail = FileStep("close");
+  return std::fclose(static_cast<FILE*>(file)) == 0 && !fail;
+}
+
+bool FakePlatform::MoveFile(const char* from, const char* to) {
+  if (FileStep(std::string("move ") + from + " " + to)) return false;
+  const std::string target = NativePath(to);
+  if (Exists(target)) return false;
+  return std::rename(NativePath(from).c_str(), target.c_str()) == 0;
+}
+
+bool FakePlatform::DeleteFile(const char* path) {
+  if (FileStep(std::string("delete ") + path)) return false;
+  return std::remove(NativePath(path).c_str()) == 0;
 }
 
 // ---------------------------------------------------------------- shutdown

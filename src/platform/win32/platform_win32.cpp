@@ -51,6 +51,38 @@ struct NativePassThrough {
 };
 #endif
 
+// The ASPI layer is looked for in the program's own folder (where packages
+// ship one) and the system folders, never in the current directory: a DLL
+// planted beside a package would run with the program's rights.  Any
+// SetDllDirectoryA call takes the current directory out of the search; it is
+// given the program's own folder rather than "" because Wine takes "" for no
+// directory at all and keeps searching the current one.  Looked up at run
+// time: Windows 95/98 and older NT lack it.
+void LeaveCurrentDirectoryOutOfDllSearch() {
+  using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return;
+  const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFn>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetDllDirectoryA")));
+  if (set_dll_directory == nullptr) return;
+  char folder[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameA(nullptr, folder, MAX_PATH);
+  char* slash = nullptr;  // the last backslash, not a Shift-JIS trail byte
+  for (char* p = folder; length != 0 && length < MAX_PATH && *p != '\0'; ++p) {
+    if (::IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+      ++p;
+    } else if (*p == '\\') {
+      slash = p;
+    }
+  }
+  if (slash == nullptr) {
+    folder[0] = '\0';
+  } else {
+    slash[slash == folder + 2 ? 1 : 0] = '\0';  // "C:\" keeps its backslash
+  }
+  set_dll_directory(folder);
+}
+
 class Win32PlatformImpl final : public Platform {
  public:
   // --- events, waits and threads ---
@@ -76,7 +108,10 @@ class Win32PlatformImpl final : public Platform {
   }
 
   // --- ASPI library ---
-  Handle LoadLibrary(const char* name) override { return ::LoadLibraryA(name); }
+  Handle LoadLibrary(const char* name) override {
+    LeaveCurrentDirectoryOutOfDllSearch();
+    return ::LoadLibraryA(name);
+  }
   void* GetProcAddress(Handle library, const char* name) override {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
   }
@@ -176,8 +211,11 @@ class Win32PlatformImpl final : public Platform {
   uint32_t GetWindowsDirectory(char* out, uint32_t size) override {
     return ::GetWindowsDirectoryA(out, size);
   }
-  bool CopyFileNoOverwrite(const char* from, const char* to) override {
-    return ::CopyFileA(from, to, TRUE) != FALSE;
+  CopyResult CopyFileNoOverwrite(const char* from, const char* to) override {
+    if (::CopyFileA(from, to, TRUE)) return CopyResult::kCopied;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CopyResult::kExists
+                                                                       : CopyResult::kFailed;
   }
   bool StartProcess(const char* application, const char* current_directory) override {
     STARTUPINFOA startup{};
@@ -202,12 +240,20 @@ class Win32PlatformImpl final : public Platform {
   uint32_t GetShortPathName(const char* path, char* out, uint32_t size) override {
     return ::GetShortPathNameA(path, out, size);
   }
-  void* OpenTextFileUpdate(const char* path) override {
-    FILE* file = std::fopen(path, "r+t");
-    if (file == nullptr) file = std::fopen(path, "w+t");  // missing: create it
-    return file;
+  Handle CreateFileForWrite(const char* path) override {
+    return FromWin(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   }
-  void* CreateTextFile(const char* path) override { return std::fopen(path, "wt"); }
+  bool WriteFile(Handle file, const void* data, uint32_t size) override {
+    DWORD written = 0;
+    return ::WriteFile(file, data, size, &written, nullptr) && written == size;
+  }
+  bool FlushFile(Handle file) override { return ::FlushFileBuffers(file) != FALSE; }
+  bool CloseWrittenFile(Handle file) override { return ::CloseHandle(file) != FALSE; }
+  bool MoveFile(const char* from, const char* to) override {
+    return ::MoveFileA(from, to) != FALSE;
+  }
+  bool DeleteFile(const char* path) override { return ::DeleteFileA(path) != FALSE; }
 
   // --- shutdown ---
   Handle OpenProcessTokenForPrivileges() override {

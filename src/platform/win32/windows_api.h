@@ -23,3 +23,5 @@
 #undef GetShortPathName
 #undef GetDriveType
 #undef LookupPrivilegeValue
+#undef MoveFile
+#undef DeleteFile

@@ -1,0 +1,138 @@
+#include "cli/plan.h"
+
+#include <cstdio>
+#include <string>
+
+#include "cli/terminal.h"
+#include "package/package.h"
+#include "transport/command_set.h"
+#include "transport/transport.h"
+#include "update/update.h"
+
+namespace cli {
+namespace {
+
+std::string Hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+uint32_t BigEndian(const uint8_t* bytes, int count) {
+  uint32_t value = 0;
+  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
+  return value;
+}
+
+class Plan {
+ public:
+  void Command(const plat::DeviceCommand& command, bool sent, uint8_t status, const uint8_t* sense,
+               uint8_t sense_length) {
+    const uint8_t* cdb = command.cdb;
+    nlohmann::ordered_json step = {{"event", "plan"}, {"sent", sent}};
+    std::string line;
+    switch (cdb[0]) {
+      case 0x00: {
+        std::string answer = status == 0 ? "GOOD" : "CHECK CONDITION";
+        if (status != 0 && sense_length >= 14) {
+          char text[16];
+          std::snprintf(text, sizeof text, " %02X/%02X/%02X", sense[2] & 0x0F, sense[12],
+                        sense[13]);
+          answer += text;
+        }
+        step["step"] = "test_unit_ready";
+        step["answer"] = answer;
+        line = "TEST UNIT READY -> " + answer;
+        break;
+      }
+      case 0x12:
+      case 0x13:
+        step["step"] = "inquiry";
+        line = "INQUIRY";
+        break;
+      case 0x1B: {
+        const bool open = (cdb[4] & 3) == 2;
+        step["step"] = open ? "open_tray" : "start_stop_unit";
+        line = open ? "START STOP UNIT: open the tray" : "START STOP UNIT";
+        break;
+      }
+      case 0xF6:
+        step["step"] = cdb[1] == 2 ? "download_mode_on" : "download_mode_off";
+        line = cdb[1] == 2 ? "download mode on" : "download mode off";
+        break;
+      case 0xF5:
+        step["step"] = "flash_control";
+        step["bytes"] = {cdb[7], cdb[8]};
+        if (cdb[7] == 0x0F) {
+          line = "flash control: commit the boot image";
+          image_ = "main";
+          block_ = 0;
+        } else {
+          line = "flash control: commit the main image, the drive programs its flash";
+        }
+        break;
+      case 0xEA: {
+        const uint32_t address = BigEndian(cdb + 2, 4);
+        const uint16_t checksum = FlashChecksum(command.data, command.length);
+        ++block_;
+        step["step"] = "write_block";
+        step["image"] = image_;
+        step["block"] = block_;
+        step["address"] = address;
+        step["length"] = command.length;
+        step["checksum"] = checksum;
+        line = "write " + image_ + " block " + std::to_string(block_) + ": flash " +
+               Hex(address, 6) + ", " + std::to_string(command.length) + " bytes, checksum " +
+               Hex(checksum, 4);
+        break;
+      }
+      default:
+        step["step"] = "command";
+        step["opcode"] = cdb[0];
+        line = "command " + Hex(cdb[0], 2);
+        break;
+    }
+    Event(step);
+    Out("  " + line + (sent ? "" : "  (not sent)"));
+  }
+
+  void Wait(uint32_t milliseconds) {
+    Event({{"event", "plan"}, {"step", "wait"}, {"seconds", milliseconds / 1000.0}});
+    char line[48];
+    std::snprintf(line, sizeof line, "  wait %.1f s", milliseconds / 1000.0);
+    Out(line);
+  }
+
+ private:
+  std::string image_ = UpdatePackage.BootImagePresent ? "boot" : "main";
+  int block_ = 0;
+};
+
+// Only commands that change nothing reach the drive.
+bool ChangesNothing(const plat::DeviceCommand& command) {
+  const uint8_t opcode = command.cdb[0];
+  return opcode == 0x00 || opcode == 0x12 || opcode == 0x13;
+}
+
+}  // namespace
+
+void RunPlan(plat::LinuxPlatform& platform) {
+  Plan plan;
+  Out(Words(Say::PlanHeader));
+  platform.SetAdmit(ChangesNothing);
+  platform.SetCommandObserver(
+      [&plan](const plat::DeviceCommand& command, bool sent, uint8_t status, const uint8_t* sense,
+              uint8_t sense_length) { plan.Command(command, sent, status, sense, sense_length); });
+  platform.SetWaitObserver([&plan](uint32_t milliseconds) {
+    plan.Wait(milliseconds);
+    return false;
+  });
+  RunFlashSequence();
+  platform.SetWaitObserver(nullptr);
+  platform.SetCommandObserver(nullptr);
+  platform.SetAdmit(nullptr);
+  Out(Words(Say::PlanFooter));
+  Event({{"event", "finished"}, {"dry_run", true}});
+}
+
+}  // namespace cli

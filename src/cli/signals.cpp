@@ -1,0 +1,74 @@
+#include "cli/signals.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "cli/terminal.h"
+
+namespace cli {
+namespace {
+
+constexpr int kHeld[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previous[sizeof kHeld / sizeof kHeld[0]];
+
+volatile sig_atomic_t g_signal = 0;
+std::atomic<bool> g_reported{false};
+// The messages are made before the handlers are installed: the handler only
+// writes one of them.
+std::string g_messages[sizeof kHeld / sizeof kHeld[0]];
+
+void OnSignal(int signal) {
+  if (g_signal == 0) g_signal = signal;
+  for (size_t i = 0; i < sizeof kHeld / sizeof kHeld[0]; ++i) {
+    if (kHeld[i] != signal) continue;
+    const std::string& text = g_messages[i];
+    ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
+    (void)ignored;
+  }
+}
+
+}  // namespace
+
+std::string SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "signal " + std::to_string(signal);
+  }
+}
+
+void HoldSignals() {
+  for (size_t i = 0; i < sizeof kHeld / sizeof kHeld[0]; ++i) {
+    g_messages[i] = Format(Say::SignalHeld, SignalName(kHeld[i]));
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(kHeld[i], &action, &g_previous[i]);
+  }
+}
+
+void ReleaseSignals() {
+  for (size_t i = 0; i < sizeof kHeld / sizeof kHeld[0]; ++i) {
+    sigaction(kHeld[i], &g_previous[i], nullptr);
+  }
+}
+
+bool TakeHeldSignal(std::string* name) {
+  if (g_signal == 0 || g_reported.exchange(true)) return false;
+  *name = SignalName(g_signal);
+  return true;
+}
+
+int HeldSignal() { return g_signal; }
+
+}  // namespace cli

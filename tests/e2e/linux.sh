@@ -1,0 +1,286 @@
+#!/bin/bash
+# End-to-end checks of ksfupd for Linux: the real binary, natively, against
+# emulated drives at the device level (the SG_IO preload library of sim/linux
+# makes plain files in a scratch folder act as /dev/sgN nodes; KSFUPD_DEV_DIR
+# points the program at that folder).  Cases run in parallel; a full update
+# takes about a minute of the program's own fixed waits.
+#
+#   tests/e2e/linux.sh [CASE...]        (--list names the cases)
+#
+# Prints "PASS: linux CASE: ..." / "FAIL: linux CASE: ..." lines, then
+# "linux total: passed N, failed M"; exit status 1 when anything failed.
+# KSFUPD_BIN and KSF_SG_PRELOAD override the binary and the preload library.
+set -u
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+BIN=${KSFUPD_BIN:-$ROOT/build/native/ksfupd}
+PRELOAD=${KSF_SG_PRELOAD:-$(find "$ROOT/build/native" -path '*x86_64-linux-gnu/libksfsg.so' 2>/dev/null | head -n 1)}
+TRACE_PY="$ROOT/tests/e2e/linux_trace.py"
+MAKE_PACKAGE="$ROOT/tools/make_package.py"
+
+CASES=(full_boot full_json signal_held refused_block transport_fault checks tray dry_run
+  no_rights drive_list package_error)
+
+if [[ ${1:-} == --list ]]; then
+  printf '%s\n' "${CASES[@]}"
+  exit 0
+fi
+(($#)) && CASES=("$@")
+
+if [[ ! -x $BIN || ! -f $PRELOAD ]]; then
+  echo "FAIL: linux: setup: ksfupd (${BIN}) or the preload library (${PRELOAD:-not found}) is missing"
+  echo "linux total: passed 0, failed 1"
+  exit 1
+fi
+
+WORK=$(mktemp -d /tmp/ksf-linux.XXXXXX)
+chmod 755 "$WORK"
+trap 'rm -rf "$WORK"' EXIT
+
+# ---------------------------------------------------------------- helpers
+# Inside a case: C is its folder, NAME its name.
+pass() { echo "PASS: linux $NAME: $1"; }
+fail() { echo "FAIL: linux $NAME: $1${2:+ ($2)}"; }
+check() {  # DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@" >/dev/null 2>&1; then pass "$what"; else fail "$what"; fi
+}
+check_eq() {  # DESCRIPTION GOT WANT
+  if [[ $2 == "$3" ]]; then pass "$1"; else fail "$1" "got '$2', expected '$3'"; fi
+}
+contains() { grep -qF -- "$2" "$1"; }
+
+# package ARGS...: the generated package in $C/pkg.
+package() { python3 "$MAKE_PACKAGE" "$C/pkg" --ini-name KSFUPD.INI "$@"; }
+
+# drives LINE...: one emulated node per line, $C/dev/sg0, sg1, ...; each LINE
+# is the rest of a `drive` line of the emulated drive's configuration.
+drives() {
+  local n=0 line nodes=
+  mkdir -p "$C/dev"
+  echo "adapter targets=16" >"$C/sim.cfg"
+  for line in "$@"; do
+    : >"$C/dev/sg$n"
+    echo "drive target=$((n + 1)) $line" >>"$C/sim.cfg"
+    nodes+="${nodes:+:}$C/dev/sg$n"
+    n=$((n + 1))
+  done
+  SG_NODES=$nodes
+}
+
+# ksfupd ARGS...: runs the program on the emulated nodes; standard output,
+# standard error and the exit status in $C/out, $C/err, $C/status.
+# The program's process id goes to $C/pid.
+ksfupd() {
+  LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
+    KSF_SIM_TRACE="$C/trace.txt" KSF_SIM_FLASH="$C/flash.bin" KSFUPD_DEV_DIR="$C/dev" \
+    LC_ALL=C.UTF-8 "$BIN" --package "$C/pkg" "$@" >"$C/out" 2>"$C/err" </dev/null &
+  echo $! >"$C/pid"
+  wait $!
+  echo $? >"$C/status"
+}
+status() { cat "$C/status"; }
+sequence() { python3 "$TRACE_PY" sequence "$C/trace.txt" "$@"; }
+opcodes() { python3 "$TRACE_PY" opcodes "$C/trace.txt" 2>/dev/null; }
+flash_holds() { python3 "$MAKE_PACKAGE" "$C/pkg" --check-flash "$C/flash.bin" "$@"; }
+flash_erased() { python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(any(b!=255 for b in d))' "$C/flash.bin"; }
+
+# ------------------------------------------------------------------ cases
+case_full_boot() {  # boot and main image, board version check, plain lines
+  package --boot --pcb 7
+  drives "board=3"
+  ksfupd --device "$C/dev/sg0"
+  check_eq "exit status" "$(status)" 0
+  check "trace: the whole command sequence, byte for byte" sequence --boot --pcb
+  check "flash holds the boot and main images" flash_holds --boot
+  check "status texts as progress lines" grep -qx "Wait... (Running Firmware upgrade procedure)" "$C/out"
+  check "progress lines of the transfer" grep -qx "  100%" "$C/out"
+  check "completion text" contains "$C/out" "Firmware update is completed."
+  check "restart notice" contains "$C/out" "Restart the computer"
+}
+
+case_full_json() {  # main image only, no restart wanted, --json
+  package --no-restart
+  drives ""
+  ksfupd --device "$C/dev/sg0" --json
+  check_eq "exit status" "$(status)" 0
+  check "trace: the whole command sequence without boot image" sequence
+  check "flash holds the main image" flash_holds
+  check "every line is JSON; events in order; a block event per block" \
+    python3 "$TRACE_PY" json "$C/out"
+  check "finished without restart" grep -q '"event":"finished".*"restart_required":false' "$C/out"
+}
+
+case_signal_held() {  # INT, TERM and HUP during the flash are held
+  package
+  drives ""
+  ksfupd --device "$C/dev/sg0" &
+  local pid=$! i
+  for ((i = 0; i < 600; i++)); do  # up to 30 s: builds may run beside
+    grep -q ' EA ' "$C/trace.txt" 2>/dev/null && break
+    sleep 0.05
+  done
+  local target
+  target=$(cat "$C/pid")
+  kill -INT "$target"
+  kill -TERM "$target"
+  kill -HUP "$target"
+  sleep 1
+  check "still running after INT, TERM and HUP" kill -0 "$target"
+  wait "$pid"
+  check_eq "exit status: the update's own" "$(status)" 0
+  check "told why (SIGINT)" contains "$C/err" "SIGINT received while the firmware is being written"
+  check "told about SIGTERM too" contains "$C/err" "SIGTERM received"
+  check "trace: the whole sequence despite the signals" sequence
+  check "flash holds the main image" flash_holds
+}
+
+case_refused_block() {  # the drive refuses the third main block
+  package
+  drives ""
+  echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
+  ksfupd --device "$C/dev/sg0" --json
+  check_eq "exit status" "$(status)" 1
+  check "failure text on standard error" contains "$C/err" "Firmware update is failed."
+  check "trace: nothing sent after the refused block" sequence --upto-block 2
+  local text
+  text=$(python3 -c 'import json,sys
+for l in open(sys.argv[1]):
+    e = json.loads(l)
+    if e["event"] == "failed": print(e["text"].strip())' "$C/out")
+  check "failed event with the device's text" test -n "$text"
+  check "the same text on standard error" contains "$C/err" "$text"
+}
+
+case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
+  package
+  drives ""
+  echo "fail opcode=0xEA" >>"$C/sim.cfg"
+  ksfupd --device "$C/dev/sg0"
+  check_eq "exit status" "$(status)" 1
+  check "the system error's text (EIO, as Wine reports it)" \
+    contains "$C/err" "System error (Win32): Code 21"
+  check_eq "nothing sent after the failed block" "$(tail -n 1 "$C/trace.txt" | grep -c ' EA ')" 1
+}
+
+case_checks() {  # each pre-update check refuses, nothing written
+  local row id pkg cfg want ops st
+  while IFS='|' read -r id pkg cfg st want ops; do
+    C=$WORK/checks-$id
+    mkdir -p "$C"
+    eval "package $pkg"
+    drives "$cfg"
+    # shellcheck disable=SC2086
+    ksfupd --device "$C/dev/sg0" $([[ $id == later-yes ]] && echo --yes --dry-run)
+    check_eq "$id: exit status" "$(status)" "$st"
+    check "$id: says why" grep -qF -- "$want" "$C/out" "$C/err"
+    check_eq "$id: commands sent" "$(opcodes)" "$ops"
+  done <<'EOF'
+board|--pcb 3|board=7|5|This firmware upgrade does not apply to your drive.|00 12 F5
+model|--inquiry 'KESTRAN CD-R   TQ-999X  ;'|product="CD-R   TQ-999X  "|5|The drive isn't applicable to this firmware.|00 12
+later|--version 1.10|revision=2.00|5|give --yes to continue|00 12
+later-yes|--version 1.10|revision=2.00|0|(answered yes: --yes)|00 12
+EOF
+}
+
+case_tray() {  # the tray is opened unless it is closed and empty
+  local tray want
+  while read -r tray want; do
+    C=$WORK/tray-$tray
+    mkdir -p "$C"
+    package
+    drives "tray=$tray"
+    echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
+    ksfupd --device "$C/dev/sg0"
+    # shellcheck disable=SC2086
+    check "tray $tray: START STOP UNIT $([[ -n $want ]] && echo sent || echo 'not sent')" \
+      sequence --upto-block 0 $want
+  done <<'EOF'
+open --tray
+loaded --tray
+closed
+EOF
+}
+
+case_dry_run() {  # the plan; only commands that change nothing reach the drive
+  package --boot
+  drives "tray=open"
+  ksfupd --device "$C/dev/sg0" --dry-run
+  check_eq "exit status" "$(status)" 0
+  check_eq "only TEST UNIT READY and INQUIRY sent" "$(opcodes)" "00 12"
+  check "flash untouched" flash_erased
+  check_eq "plan: 15 blocks" "$(grep -c 'write .* block .*flash 0x.*checksum 0x' "$C/out")" 15
+  check "plan: the tray would be opened" grep -q "open the tray" "$C/out"
+  check "plan: the 45 s wait" grep -qx "  wait 45.0 s" "$C/out"
+}
+
+case_no_rights() {  # a node that does not open read-write: named, nothing sent
+  package
+  drives ""
+  chmod 755 "$C" "$C/dev"
+  chmod 444 "$C/dev/sg0"
+  : >"$C/trace.txt"
+  chmod 666 "$C/trace.txt"  # so that a command sent would be seen
+  local nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  # shellcheck disable=SC2016
+  "${nobody[@]}" env LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
+    KSF_SIM_TRACE="$C/trace.txt" KSFUPD_DEV_DIR="$C/dev" LC_ALL=C.UTF-8 \
+    "$BIN" --package "$C/pkg" --device "$C/dev/sg0" >"$C/out" 2>"$C/err" </dev/null
+  echo $? >"$C/status"
+  check_eq "exit status" "$(status)" 6
+  check "names the node and the rights" grep -q "$C/dev/sg0 cannot be opened for reading and writing" "$C/err"
+  check "says what to do" contains "$C/err" "CAP_SYS_RAWIO"
+  check_eq "nothing sent" "$(opcodes)" ""
+}
+
+case_drive_list() {  # the scan: matches in node order, the rest left out
+  package
+  drives "revision=1.00" "byte0=0" 'product="CD-RW  TQ-900W  "' "revision=1.02"
+  ksfupd --list
+  check_eq "exit status" "$(status)" 0
+  check_eq "the two matching drives with their display texts" "$(tail -n +2 "$C/out")" \
+    "  $C/dev/sg0 [KESTRAN CD-R   TQ-517T   1.00]
+  $C/dev/sg3 [KESTRAN CD-R   TQ-517T   1.02]"
+  ksfupd
+  check_eq "several matches, no terminal: no choice made" "$(status)" 4
+  check "asks for --device" contains "$C/err" "--device"
+  check_eq "nothing but identification sent" "$(opcodes)" "00 12"
+}
+
+case_package_error() {  # the coded texts, in both languages
+  C=$WORK/package_error
+  mkdir -p "$C/pkg"
+  drives ""
+  ksfupd
+  check_eq "exit status" "$(status)" 3
+  check_eq "coded text" "$(cat "$C/err")" "INI file not found. (Code 1)"
+  ksfupd --lang ja
+  check_eq "Japanese with --lang ja, UTF-8" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"
+  LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" LANG=ja_JP.UTF-8 LC_ALL= \
+    "$BIN" --package "$C/pkg" >/dev/null 2>"$C/err"
+  check_eq "Japanese from the locale" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"
+}
+
+# ------------------------------------------------------------------- run
+for NAME in "${CASES[@]}"; do
+  if ! declare -F "case_$NAME" >/dev/null; then
+    echo "FAIL: linux $NAME: no such case"
+    continue
+  fi
+  (
+    C=$WORK/$NAME
+    mkdir -p "$C"
+    "case_$NAME"
+  ) >"$WORK/$NAME.log" 2>&1 &
+done
+wait
+passed=0
+failed=0
+for NAME in "${CASES[@]}"; do
+  [[ -f $WORK/$NAME.log ]] || continue
+  cat "$WORK/$NAME.log"
+  passed=$((passed + $(grep -c '^PASS: ' "$WORK/$NAME.log")))
+  failed=$((failed + $(grep -c '^FAIL: ' "$WORK/$NAME.log")))
+done
+echo "linux total: passed $passed, failed $failed"
+((failed == 0))

@@ -1,0 +1,294 @@
+# shellcheck shell=bash
+# End-to-end scenarios over the NT pass-through request: the program opens
+# \\.\X: and Wine turns its requests into ioctl(SG_IO) on the file behind the
+# drive letter, which libksfsg.so (preloaded into the program's process only)
+# answers with the emulated drive.  Sourced by scenarios.sh.
+# shellcheck disable=SC2154
+
+E2E_SCENARIOS+=(
+  pt_update_boot pt_update_noboot_eject pt_refused_block pt_busy_block pt_prechecks
+  pt_drive_list pt_read_only pt_unopenable
+)
+
+# The loader picks the library of the process's own width ($LIB, expanded by
+# ld.so, not by the shell).
+# shellcheck disable=SC2016
+PT_PRELOAD="$KSF_WIN_BIN/sim/"'$LIB'"/libksfsg.so"
+# The drive that is not a Kestran one: answers like a drive of another maker.
+PT_FOREIGN_DRIVE='drive target=7 vendor="OTHERCO " product="DVD-ROM DX-16   " revision="2.00" tray=loaded'
+
+# pt_setup FOREIGN LETTERS [CONFIG_LINE...]: an NT prefix whose LETTERS (e.g.
+# "df") are CD-ROM drive letters backed by emulated Kestran drives, one
+# `drive` line each among CONFIG_LINEs in the same order, and whose letter
+# FOREIGN is a CD-ROM drive of another maker.  Each letter X is typed cdrom in
+# HKLM\Software\Wine\Drives, dosdevices/x: is a folder and dosdevices/x:: the
+# device file $PFX/dev/drive-x.  No WNASPI32.DLL beside the program.  Leaves
+# the program's environment in PT_ENV (pt_start uses it).
+pt_setup() {
+  PT_LETTERS="$2$1"
+  E2E_PREPARE=pt_letters e2e_setup nt
+  shift 2
+  # chattr'ed device files (pt_read_only) must lose the flag before removal.
+  trap 'chattr -i "$PFX"/dev/* 2>/dev/null; e2e_cleanup' EXIT
+  rm -f "$PKG/WNASPI32.DLL"
+  sim_config adapter "$@" "$PT_FOREIGN_DRIVE"
+  local i devs=()
+  for ((i = 0; i < ${#PT_LETTERS}; i++)); do devs+=("$PFX/dev/drive-${PT_LETTERS:i:1}"); done
+  local IFS=:
+  PT_ENV=("LD_PRELOAD=$PT_PRELOAD" "KSF_SG_DEVICES=${devs[*]}" "KSF_SIM_CONFIG=$PKG/sim.cfg"
+    "KSF_SIM_TRACE=$PKG/trace.txt" "KSF_SIM_FLASH=$PKG/flash.bin")
+}
+
+# pt_letters: the letters of PT_LETTERS, before the prefix's session starts
+# (Wine's mount manager reads the drive types once, at its start).
+pt_letters() {
+  local i l
+  mkdir -p "$PFX/dev"
+  printf '\n[Software\\\\Wine\\\\Drives]\n' >>"$PFX/system.reg"
+  for ((i = 0; i < ${#PT_LETTERS}; i++)); do
+    l=${PT_LETTERS:i:1}
+    mkdir -p "$PFX/cdrom-$l"
+    : >"$PFX/dev/drive-$l"
+    ln -sfn "$PFX/cdrom-$l" "$PFX/dosdevices/$l:"
+    ln -sfn "$PFX/dev/drive-$l" "$PFX/dosdevices/$l::"
+    printf '"%s:"="cdrom"\n' "$l" >>"$PFX/system.reg"
+  done
+}
+
+pt_start() { e2e_start ksfupd.exe "${PT_ENV[@]}"; }
+
+# pt_trace LETTER: the trace lines of that letter's drive, without the time
+# stamp and the file name: "<time-out ms> <CDB> <direction> <length> -> <result>".
+pt_trace() { sed -n "s/^[0-9]* drive-$1 //p" "$PKG/trace.txt" 2>/dev/null; }
+
+# pt_worker_expected BOOT EJECT: the flash worker's commands as the drive must
+# see them (10-byte vendor CDBs, 10 s time-out each), one glob per line; block
+# writes must be accepted (their checksum byte, checked by the drive, varies).
+pt_worker_expected() {
+  local boot=$1 eject=$2 n a
+  local tur='10000 00 00 00 00 00 00 none 0 -> *'
+  local f6='10000 F6 0@ 00 00 00 00 00 00 00 00 none 0 -> *'
+  echo "$tur"
+  echo "$tur"
+  [[ $eject == yes ]] && echo '10000 1B 00 00 00 02 00 none 0 -> *'
+  if [[ $boot == yes ]]; then
+    echo "${f6/@/2}"
+    for n in 0 1 2 3; do
+      printf '10000 EA 00 00 00 %02X 00 00 00 02 ?? out 4096 -> 00\n' $((n * 16))
+    done
+    echo '10000 F5 00 00 00 00 00 00 0F 00 00 none 0 -> *'
+    echo "$tur"; echo "$tur"; echo "$tur"
+  fi
+  echo "${f6/@/2}"
+  for n in $(seq 0 10); do
+    a=$((0x8000 + n * 0x8000))
+    printf '10000 EA 00 00 %02X %02X 00 00 00 10 ?? out 32768 -> 00\n' $((a >> 16)) $(((a >> 8) & 0xFF))
+  done
+  echo '10000 F5 00 00 00 00 00 00 00 3F 00 none 0 -> *'
+  echo "${f6/@/0}"
+  echo "$tur"
+  echo "$tur"
+}
+
+# check_worker_trace LETTER BOOT EJECT: the commands after the model check's
+# INQUIRY are exactly the worker's sequence.
+check_worker_trace() {
+  local got want bad='' i
+  mapfile -t got < <(pt_trace "$1" | awk '/^[0-9]+ 12 / { n = NR } { l[NR] = $0 } END { for (i = n + 1; i <= NR; i++) print l[i] }')
+  mapfile -t want < <(pt_worker_expected "$2" "$3")
+  for ((i = 0; i < ${#want[@]} || i < ${#got[@]}; i++)); do
+    # shellcheck disable=SC2053
+    [[ ${got[i]:-none} == ${want[i]:-none} ]] || bad+="#$i '${got[i]:-}' not like '${want[i]:-}'; "
+  done
+  check_eq "worker's commands: the exact sequence, 10 s time-out each (${#got[@]})" "${bad:-ok}" "ok"
+}
+
+# pt_update BOOT EJECT TOTAL WAITRANGE BOARD_READS: update drive E (list entry
+# 0) and judge it from outside: progress, completion box, flash, trace.
+pt_update() {
+  pt_start
+  on "$MAIN" 40000 >/dev/null
+  update_drive 0
+  follow_update 150
+  check "completion box shows" test -n "$UPD_BOX"
+  check_update_progress EN "$3" "$4"
+  local out
+  out=$(msgbox 5000)
+  check_eq "box caption|text|buttons" "$(kv caption <<<"$out")|$(kv text <<<"$out")|$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" \
+    "$CAPTION_INFO|${EN[done_ok]}|1"
+  answer_box 1
+  check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
+  local images=("$PKG/flash.bin")
+  [[ $1 == yes ]] && images+=(--boot)
+  check "flash holds the images" flash_holds "${images[@]}"
+  check_worker_trace e "$1" "$2"
+  # The very reference ksfupd for Linux is held to (tests/e2e/linux.sh): the
+  # two programs send the same commands, byte for byte, to the same drive.
+  check "trace: the sequence ksfupd for Linux sends, checksums included" \
+    python3 "$KSF_ROOT/tests/e2e/linux_trace.py" sequence <(pt_trace e) \
+    $([[ $1 == yes ]] && echo --boot) $([[ $2 == yes ]] && echo --tray) $([[ $5 == 1 ]] && echo --pcb)
+  check_eq "board version reads (16 bytes at 0xF8048, 12-byte CDB)" \
+    "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$5"
+  on "$MAIN" 5000 click 2 >/dev/null
+  check "EXIT ends the program" e2e_exited 15
+}
+
+# With a boot image, tray closed and empty: no eject (tray rule, one way).
+sc_pt_update_boot() {
+  pt_setup d e 'drive target=1'
+  make_package --boot --no-restart --pcb 1
+  pt_update yes no 184 450 1
+}
+
+# Without a boot image, a disc loaded: the tray is opened (the other way).
+sc_pt_update_noboot_eject() {
+  pt_setup d e 'drive target=1 tray=loaded'
+  make_package --no-restart
+  pt_update no yes 176 450 0
+}
+
+# pt_failed_update TEXT: update drive E, expect the failure box with TEXT and
+# that the drive's last command is the refused block.
+pt_failed_update() {
+  local out
+  update_drive 0
+  follow_update 90
+  out=$(msgbox 5000)
+  check_eq "failure box caption|text" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[failed]}$1"
+  answer_box 1
+  check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
+}
+
+sc_pt_refused_block() {
+  pt_setup d e 'drive target=1' 'refuse write=6 sense=09/85/00'
+  make_package --boot
+  pt_start
+  on "$MAIN" 40000 >/dev/null
+  pt_failed_update "Flash rom write error. (Code 09-85-00)"
+  check_match "nothing sent after the refused block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 02 09/85/00"
+  check_eq "the refused block was the 7th" "$(pt_trace e | grep -c ' EA ')" "7"
+}
+
+# A block answered BUSY without sense data: a failed update, nothing after it.
+sc_pt_busy_block() {
+  pt_setup d e 'drive target=1' 'refuse write=2 status=0x08'
+  make_package
+  pt_start
+  on "$MAIN" 40000 >/dev/null
+  pt_failed_update "Target_Status: BUSY"
+  check_match "nothing sent after the busy block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 08 00/00/00"
+}
+
+# The checks before anything is written, one drive letter each.
+sc_pt_prechecks() {
+  pt_setup d efgh 'drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518T  "' \
+    'drive target=3 revision=1.20' 'drive target=4' 'fail opcode=0xF5'
+  make_package --pcb 3 --inquiry "KESTRAN CD-R   TQ-51;"
+  pt_start
+  on "$MAIN" 40000 >/dev/null
+  local out i
+  local -a want=(
+    "$CAPTION_INFO|${EN[board]}|1"
+    "$CAPTION_INFO|${EN[model]}|1"
+    "$CAPTION_INFO|${EN[newer]}|6,7"
+    "$CAPTION_ERROR|${EN[check_fail]}|1"
+  )
+  for i in 0 1 2 3; do
+    update_drive "$i"
+    out=$(msgbox 20000)
+    check_eq "drive $i: box" "$(kv caption <<<"$out")|$(kv text <<<"$out")|$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "${want[$i]}"
+    answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"
+    check_eq "drive $i: back to idle, UPDATE enabled" "$(idle_state)" "${EN[select]}|0|1 1 "
+  done
+  check_eq "nothing written to any drive" "$(grep -cE ' (EA|F6) ' "$PKG/trace.txt")" "0"
+  check_eq "the failing memory read reached the program as an error (EIO)" \
+    "$(pt_trace h | grep -c '^10000 F5 .* in 16 -> fault')" "1"
+  on "$MAIN" 5000 click 2 >/dev/null
+  check "EXIT ends the program" e2e_exited 15
+}
+
+# Several drives in letter order, the foreign one (first letter) left out.
+sc_pt_drive_list() {
+  pt_setup d ehf 'drive target=1' 'drive target=2 revision=1.05' 'drive target=3 revision=0.99'
+  make_package
+  pt_start
+  local out
+  out=$(on "$MAIN" 40000 title combo 103 text 1032 enabled 1 enabled 2)
+  check_eq "three drives, letter order" "$(kv count <<<"$out")|$(kv item0 <<<"$out")|$(kv item1 <<<"$out")|$(kv item2 <<<"$out")" \
+    "3|E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]|F:\\\\ [KESTRAN CD-R   TQ-517T   0.99]|H:\\\\ [KESTRAN CD-R   TQ-517T   1.05]"
+  check_eq "first selected, status line, UPDATE and EXIT enabled" \
+    "$(kv sel <<<"$out")|$(kv text <<<"$out")|$(grep -c '^enabled=1' <<<"$out")" "0|${EN[select]}|2"
+  check_eq "the foreign drive was asked who it is, and nothing else" \
+    "$(pt_trace d | awk '{print $2}' | sort -u | tr '\n' ' ')" "00 12 "
+  check_eq "every command with the 10 s time-out" "$(sed -n 's/^[0-9]* [^ ]* //p' "$PKG/trace.txt" | awk '{print $1}' | sort -u)" "10000"
+  shot main
+  on "$MAIN" 5000 click 2 >/dev/null
+  check "EXIT ends the program" e2e_exited 15
+}
+
+# A device that opens for reading only: still listed, and its vendor
+# commands reach the drive (the block refusal proves the write got there).
+sc_pt_read_only() {
+  pt_setup d e 'drive target=1' 'refuse write=0 sense=09/87/00'
+  make_package
+  chattr +i "$PFX/dev/drive-e"
+  if (: >>"$PFX/dev/drive-e") 2>/dev/null; then
+    fail "setup" "the device file still opens for writing (chattr +i not honoured)"
+    return
+  fi
+  pt_start
+  check_eq "listed" "$(on "$MAIN" 40000 combo 103 | kv item0)" "E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  pt_failed_update "Firmware data error. (Code 09-87-00)"
+}
+
+# pt_unplug LETTER / pt_plug LETTER: the letter's device stops opening (a
+# socket takes the file's place: stat works, open fails with ENXIO; with the
+# file simply gone Wine opens the letter's folder instead and the request
+# fails with Win32 error 50) and comes back.
+pt_unplug() {
+  mv "$PFX/dev/drive-$1" "$PFX/dev/gone-$1" &&
+    python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$PFX/dev/drive-$1"
+}
+pt_plug() { rm -f "$PFX/dev/drive-$1" && mv "$PFX/dev/gone-$1" "$PFX/dev/drive-$1"; }
+
+# Devices that cannot be opened: at start-up the drive is not found; one that
+# stops opening later makes the commands fail with -1.
+sc_pt_unopenable() {
+  pt_setup d ef 'drive target=1' 'drive target=2 settle_ms=100'
+  make_package --pcb 1
+  pt_unplug e
+  pt_start
+  local out
+  out=$(on "$MAIN" 40000 combo 103)
+  check_eq "only F listed" "$(kv count <<<"$out")|$(kv item0 <<<"$out")" "1|F:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  check_eq "the unopenable drive got no command" "$(pt_trace e | wc -l)" "0"
+  # F stops opening after start-up: the first check's memory read fails.
+  pt_unplug f
+  update_drive 0
+  out=$(msgbox 20000)
+  check_eq "check box" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[check_fail]}"
+  answer_box 1
+  # Back, then gone again while the worker waits for download mode to settle:
+  # the block write cannot open the device.
+  pt_plug f
+  local n0 deadline=$((SECONDS + 20))
+  n0=$(pt_trace f | wc -l)
+  update_drive 0
+  until pt_trace f | tail -n +$((n0 + 1)) | grep -q ' F6 02 ' || ((SECONDS > deadline)); do sleep 0.1; done
+  pt_unplug f
+  follow_update 30
+  out=$(msgbox 5000)
+  check_eq "failure box" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[failed]}Can not create Event."
+  answer_box 1
+  check_eq "no block reached the drive" "$(pt_trace f | grep -c ' EA ')" "0"
+  on "$MAIN" 5000 click 2 >/dev/null
+  check "EXIT ends the program" e2e_exited 15
+}
+
+# Not part of the suite: bench/update_timing.sh --passthrough prints its figures.
+sc_pt_update_timing() {
+  pt_setup d e 'drive target=1'
+  make_package --boot --no-restart
+  pt_start
+  timed_update drive-e 4
+}

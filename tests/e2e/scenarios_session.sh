@@ -1,0 +1,74 @@
+# Scenarios of the session around an update: a session end during the flash
+# and after it, and where the ASPI layer is loaded from.  Sourced by
+# scenarios.sh.
+# shellcheck shell=bash disable=SC2154
+
+E2E_SCENARIOS+=(session_end aspi_not_from_current_dir)
+
+# end_session: Wine's own session end, as a logoff sends it: WM_QUERYENDSESSION
+# to every top-level window, process by process; a process whose windows all
+# accept gets WM_ENDSESSION and is ended, a refusal stops the whole session
+# end (wineboot then exits with 1).  Prints wineboot's exit status.
+end_session() {
+  timeout 60 "$KSF_WINE" wineboot --end-session >/dev/null 2>&1
+  echo $?
+}
+
+# main_status: the main dialog's status line.
+main_status() { on "$MAIN" 5000 text 1032 | kv text; }
+
+sc_session_end() {
+  e2e_setup nt
+  make_package --aspi --no-restart --wait 10
+  sim_config adapter 'drive target=1'
+  e2e_start
+  on "$MAIN" 40000 >/dev/null
+  update_drive 0
+  local _ status=
+  for _ in $(seq 50); do
+    status=$(main_status)
+    [[ $status == "${EN[transfer]}" ]] && break
+    sleep 0.2
+  done
+  check_eq "transfer phase under way" "$status" "${EN[transfer]}"
+  check_eq "session end during the transfer refused" "$(end_session)" "1"
+  check "program still running" kill -0 "$PROG_PID"
+  on "$BOX" 120000 >/dev/null
+  check_eq "session end at the completion box refused" "$(end_session)" "1"
+  check_eq "completion box still there" "$(msgbox 5000 | kv text)" "${EN[done_ok]}"
+  answer_box 1
+  check "flash holds the main image" flash_holds "$PKG/flash.bin"
+  check_eq "11 block writes, all accepted" "$(grep ' 0:1 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "11"
+  check_eq "after the update: idle" "$(idle_state)" "${EN[select]}|0|0 1 "
+  check_eq "session end after the update accepted" "$(end_session)" "0"
+  check "the program ends with the session" e2e_exited 15
+}
+
+# The package's folder is the current directory; an ASPI layer there is not
+# loaded unless it is also the program's own folder.  Wine's placeholder
+# WNASPI32.DLL in the system folders would be found before the current
+# directory, so it goes, as on a Windows without an ASPI layer.
+sc_aspi_not_from_current_dir() {
+  e2e_setup nt
+  rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
+  make_package --aspi
+  sim_config adapter 'drive target=1'
+  local prog="$PFX/drive_c/prog" out
+  mkdir -p "$prog"
+  mv "$PKG/ksfupd.exe" "$prog/"
+  start_from_prog() {
+    (cd "$PKG" && exec "$KSF_WINE" 'C:\prog\ksfupd.exe' >>"$PKG/program.log" 2>&1) &
+    PROG_PID=$!
+  }
+  start_from_prog
+  out=$(msgbox 30000)
+  check_eq "ASPI layer only in the current directory: not loaded" "$(kv text <<<"$out")" "WNASPI32.DLL load failed."
+  answer_box 1
+  check "program ends after OK" e2e_exited 15
+  cp "$PKG/WNASPI32.DLL" "$prog/"
+  rm -f "$PKG/WNASPI32.DLL"
+  start_from_prog
+  check "ASPI layer in the program's folder: the drive is listed" on "$MAIN" 40000
+  on "$MAIN" 5000 click 2 >/dev/null
+  check "EXIT ends the program" e2e_exited 15
+}
