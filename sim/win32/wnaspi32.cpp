@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "sim_config.h"
-#include "transport/transport.h"
+#include "platform/request_blocks.h"
 
 namespace {
 
