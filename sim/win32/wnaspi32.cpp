@@ -24,8 +24,8 @@
 #include <string>
 #include <thread>
 
-#include "sim_config.h"
 #include "platform/request_blocks.h"
+#include "sim_config.h"
 
 namespace {
 
