@@ -55,7 +55,7 @@ export E2E_WORK
 E2E_WORK=$(mktemp -d /tmp/ksf-demo.XXXXXX)
 SC=demo
 ((interactive)) && export E2E_USE_DISPLAY="$DISPLAY"
-source tools/wine_session.sh
+source tests/e2e/wine_session.sh
 trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
 
 say() { printf '%s\n' "$*"; }

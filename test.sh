@@ -70,6 +70,10 @@ stage "install" $?
 ksf_wine_setup
 ksf_say "Wine: $KSF_WINE_DESC"
 
+# The include graph points down only (order in src/README.md).
+scripts/check_layers.sh
+stage "layers: no upward include under src/" $?
+
 # The end-to-end suite spends most of its time waiting for the emulated
 # drive (an update takes a minute of real time), so it runs in the background
 # from the moment its Windows build is there, while the other presets build

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 
 namespace {

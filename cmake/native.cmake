@@ -4,7 +4,8 @@ find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 # The virtual-clock platform double shared by the tests, fuzzers and benchmarks.
-add_library(ksffake STATIC src/platform/fake/fake_platform.cpp)
+file(GLOB KSF_FAKE_SOURCES CONFIGURE_DEPENDS src/platform/fake/*.cpp)
+add_library(ksffake STATIC ${KSF_FAKE_SOURCES})
 target_include_directories(ksffake PUBLIC src/platform/fake)
 target_link_libraries(ksffake PUBLIC ksfcore Threads::Threads)
 

@@ -40,3 +40,9 @@ foreach(src ${KSF_TOOL_SOURCES})
   target_include_directories(${name} PRIVATE src)
   target_link_libraries(${name} PRIVATE ksfcore user32 gdi32 comctl32 ${KSF_WIN_LINK})
 endforeach()
+
+# The UI automation tool, one file per concern.
+file(GLOB KSF_AUTO_SOURCES CONFIGURE_DEPENDS tools/ksfauto/*.cpp)
+add_executable(ksfauto ${KSF_AUTO_SOURCES})
+set_target_properties(ksfauto PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+target_link_libraries(ksfauto PRIVATE user32 gdi32 comctl32 ${KSF_WIN_LINK})

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/ptr32.h"
-#include "transport/transport.h"
+#include "platform/request_blocks.h"
 
 namespace sim {
 
@@ -245,9 +245,9 @@ void* SimAspi::CompleteExec(uint8_t* srb, Target target) {
   const bool drive_answered = !res.transport_failed || res.fault.reaches_drive;
   r->SRB_HaStat = res.transport_failed ? res.fault.ha_stat : 0;
   r->SRB_TargStat = drive_answered ? res.status : 0;
-  if (drive_answered && res.status != kGood) {
-    // The block holds 16 sense bytes; a longer SRB_SenseLen is not honoured
-    // past them.
+  if (drive_answered && (res.status != kGood || res.sense[0] != 0)) {
+    // Sense travels with any status that carries it.  The block holds 16
+    // sense bytes; a longer SRB_SenseLen is not honoured past them.
     const size_t n = std::min<size_t>({r->SRB_SenseLen, sizeof r->SenseArea, res.sense.size()});
     std::memcpy(r->SenseArea, res.sense.data(), n);
   }

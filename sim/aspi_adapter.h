@@ -3,7 +3,7 @@
 // `SimAspi` is a bus of host adapters, each with targets that are emulated
 // drives or other devices.  It implements the two ASPI entry points by
 // decoding the request blocks byte for byte (the published layouts in
-// transport/transport.h; pointer fields through plat::FieldToPtr), so the
+// platform/request_blocks.h; pointer fields through plat::FieldToPtr), so the
 // updater's own transport code talks to it exactly as to a real ASPI layer.
 //
 // Completion: by default a request is finished before SendCommand returns and

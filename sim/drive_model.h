@@ -133,7 +133,7 @@ class KestranDrive {
   // other than CHECK CONDITION with sense kNone, e.g. a plain BUSY).
   void RefuseWrite(uint32_t write_index, Sense sense, uint8_t status = kCheckCondition);
   // Answer command n (0-based over every command) with `status` and `sense`
-  // instead of running it.
+  // instead of running it (a sense given with GOOD travels too).
   void RefuseCommand(uint32_t command_index, Sense sense, uint8_t status = kCheckCondition);
   // Fail command n, or every command with `opcode`, below the drive.
   void FailCommand(uint32_t command_index, TransportFault fault);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/ptr32.h"
-#include "transport/transport.h"
+#include "platform/request_blocks.h"
 
 namespace sim {
 
@@ -114,14 +114,16 @@ bool SimPassThrough::GetCapabilities(plat::Handle device, void* capabilities24) 
   auto h = handles_.find(reinterpret_cast<uintptr_t>(device));
   if (h == handles_.end() || capabilities24 == nullptr) return Fail(kErrorInvalidHandle);
   const Letter& l = letters_.at(h->second);
-  if (l.drive == nullptr || l.capabilities_fail) return Fail(kErrorInvalidFunction);
+  if (l.drive == nullptr) return Fail(kErrorInvalidFunction);
   IoScsiCapabilities caps{};
   caps.Length = sizeof caps;
   caps.MaximumTransferLength = l.max_transfer;
   caps.MaximumPhysicalPages = l.max_transfer / 4096 + 1;
   caps.AlignmentMask = l.align_mask;
+  // A failing query leaves garbage in its reply: the caller must not use it.
+  if (l.capabilities_fail) caps.AlignmentMask = 0xFFFFFFFF;
   std::memcpy(capabilities24, &caps, sizeof caps);
-  return true;
+  return l.capabilities_fail ? Fail(kErrorInvalidFunction) : true;
 }
 
 bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
@@ -187,7 +189,7 @@ bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
   const bool drive_answered = !res.transport_failed || res.fault.reaches_drive;
   if (drive_answered) {
     b->ScsiStatus = res.status;
-    if (res.status != kGood) {
+    if (res.status != kGood || res.sense[0] != 0) {  // sense with any status that carries it
       const size_t n = std::min<size_t>(b->SenseInfoLength, res.sense.size());
       std::memcpy(bytes + b->SenseInfoOffset, res.sense.data(), n);
     }

@@ -36,7 +36,7 @@ class SimPassThrough {
     uint32_t max_transfer = 0x10000;
     bool refuse_read_write = false;  // opening with GENERIC_WRITE fails (access denied)
     bool refuse_read = false;        // opening for reading fails too
-    bool capabilities_fail = false;  // IOCTL_SCSI_GET_CAPABILITIES fails
+    bool capabilities_fail = false;  // IOCTL_SCSI_GET_CAPABILITIES fails (garbage in its reply)
   };
   struct Open {
     char letter;

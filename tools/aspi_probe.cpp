@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 
 // After our headers: <windows.h> renames CreateEvent, LoadLibrary, ... to their

@@ -13,7 +13,7 @@ mkdir -p "$OUT" && OUT=$(cd "$OUT" && pwd)
 E2E_WORK=$(mktemp -d /tmp/ksf-shots.XXXXXX)
 export E2E_WORK
 SC=shots
-source "$ROOT/tools/wine_session.sh"
+source "$ROOT/tests/e2e/wine_session.sh"
 source "$ROOT/tests/e2e/scenarios.sh"
 trap 'rm -rf "$E2E_WORK"' EXIT
 echo "screenshots: $KSF_WINE_DESC, into ${OUT#"$ROOT"/}"

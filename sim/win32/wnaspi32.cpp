@@ -24,8 +24,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/request_blocks.h"
 #include "sim_config.h"
-#include "transport/transport.h"
 
 namespace {
 

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
 #include "discovery/discovery.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "transport/transport.h"
 #include "update/update_state.h"
 
@@ -45,12 +45,12 @@ void Run(ShellUi& ui) {
 
   const std::string description = std::string(base_name) + ".INI";
   const uint8_t package_result = LoadPackage(description.c_str());
-  if (package_result != 0) {
+  if (package_result != kPackageLoaded) {
     ShowPackageError(package_result);
     return;
   }
 
-  TransportKind = (OsKind != 0 && UpdatePackage.NoPassThrough != 1) ? PassThrough : Aspi;
+  TransportKind = (OsKind != kOsWindows9x && UpdatePackage.NoPassThrough != 1) ? PassThrough : Aspi;
 
   if (UpdatePackage.DriveClass != 0 && ui.RunWelcomeDialog() != kDialogOk) return;
 
@@ -91,8 +91,10 @@ bool StartUp(ShellUi& ui) {
   ResetTransportState();
 
   const plat::VersionInfo version = os.GetVersion();
-  OsKind = 0;
-  if (version.platform_id == kNtPlatform) OsKind = version.major_version >= 5 ? 2 : 1;
+  OsKind = kOsWindows9x;
+  if (version.platform_id == kNtPlatform) {
+    OsKind = version.major_version >= 5 ? kOsNt5OrLater : kOsNtBefore5;
+  }
   UserLcid = os.GetUserDefaultLcid();
 
   Run(ui);

@@ -12,8 +12,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
 #include "cli/plan.h"
 #include "cli/signals.h"
 #include "cli/terminal.h"
@@ -21,6 +19,9 @@
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/linux/platform_linux.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 #include "update/update.h"
 
@@ -211,8 +212,8 @@ int Run(const Options& options) {
   ResetDriveTable();
   ResetUpdateState();
   ResetTransportState();
-  OsKind = 2;
-  UserLcid = japanese ? 1041 : 1033;
+  OsKind = kOsNt5OrLater;
+  UserLcid = japanese ? kJapaneseLcid : 1033;
   platform.SetLcid(UserLcid);
 
   // The device is named before the package folder becomes the current one.
@@ -231,7 +232,7 @@ int Run(const Options& options) {
     return cli::kPackageError;
   }
   const uint8_t code = LoadPackage("KSFUPD.INI");
-  if (code != 0) {
+  if (code != kPackageLoaded) {
     char text[256];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"

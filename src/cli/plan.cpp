@@ -5,6 +5,7 @@
 
 #include "cli/terminal.h"
 #include "package/package.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 #include "update/update.h"
 

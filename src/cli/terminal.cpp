@@ -7,8 +7,8 @@
 #include <iostream>
 #include <vector>
 
-#include "app/catalogue.h"
 #include "cli/signals.h"
+#include "text/catalogue.h"
 
 namespace cli {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "package/package.h"
 #include "platform/platform.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 
 namespace {
@@ -20,7 +21,8 @@ constexpr int kStableReadPairs = 10;
 
 // Reads INQUIRY into `buffer`, once more when the first request fails.
 void InquiryWithRetry(const DriveRecord& drive, uint8_t* buffer, bool* ok) {
-  *ok = Inquiry(drive, buffer, kInquiryLength) == 0 || Inquiry(drive, buffer, kInquiryLength) == 0;
+  *ok = Inquiry(drive, buffer, kInquiryLength) == kCommandDone ||
+        Inquiry(drive, buffer, kInquiryLength) == kCommandDone;
 }
 
 // The common steps for one candidate already addressed in `entry`.  Returns

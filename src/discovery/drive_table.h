@@ -1,24 +1,9 @@
-// The drive record and the process-wide table of drives found.
+// The process-wide table of drives found.
 #pragma once
 
 #include <cstdint>
 
-struct DriveRecord {
-  uint8_t AdapterId;
-  uint8_t TargetId;
-  uint8_t Lun;
-  char DriveLetter[3];
-  // The device node's path where drives are reached through device nodes
-  // rather than drive letters (Linux: /dev/sgN); empty otherwise.
-  char NodeName[64];
-  // Room for the longest node name and the identification; a drive-letter or
-  // adapter text never needs more than 40.
-  char DisplayText[104];
-  char Revision[5];
-  uint8_t UsesCdb12;
-  uint32_t AlignMask;
-  uint8_t Updated;
-};
+#include "transport/drive_record.h"
 
 constexpr int kDriveTableSize = 100;
 extern DriveRecord DriveTable[kDriveTableSize];

@@ -41,26 +41,26 @@ uint8_t ReadImage(plat::Handle file, uint32_t declared_size, uint8_t* block) {
   // declared size covers is shorter than declared.
   const uint32_t header_room = std::min(kHeaderLength, declared_size);
   uint32_t got = 0;
-  if (!os.ReadFile(file, block, header_room, &got)) return 11;
-  if (got < header_room) return 12;
+  if (!os.ReadFile(file, block, header_room, &got)) return kImageReadFailed;
+  if (got < header_room) return kImageSizeDiffers;
 
   uint32_t position = kHeaderLength;
   while (position < declared_size) {
     const uint32_t piece = std::min(kReadPiece, declared_size - position);
     got = 0;
-    if (!os.ReadFile(file, block + position, piece, &got)) return 11;
+    if (!os.ReadFile(file, block + position, piece, &got)) return kImageReadFailed;
     if (got == 0) break;
     position += std::min(got, piece);
   }
-  if (position != declared_size) return 12;
+  if (position != declared_size) return kImageSizeDiffers;
 
   // The file must end here: a longer file is not the image the package
   // describes.  The probe reads into a scratch byte, never into the block.
   uint8_t scratch = 0;
   got = 0;
-  if (!os.ReadFile(file, &scratch, 1, &got)) return 11;
-  if (got != 0) return 12;
-  return 0;
+  if (!os.ReadFile(file, &scratch, 1, &got)) return kImageReadFailed;
+  if (got != 0) return kImageSizeDiffers;
+  return kPackageLoaded;
 }
 
 }  // namespace
@@ -68,7 +68,7 @@ uint8_t ReadImage(plat::Handle file, uint32_t declared_size, uint8_t* block) {
 uint8_t LoadImageFile(const char* name, uint32_t declared_size, uint32_t read_length,
                       uint8_t** block) {
   *block = nullptr;
-  if (declared_size > kLargestImage) return 5;
+  if (declared_size > kLargestImage) return kPackageNoMemory;
 
   // The flash layout reads `read_length` bytes whatever the declared size: the
   // block is made that long, and what the file does not cover reads as
@@ -76,14 +76,14 @@ uint8_t LoadImageFile(const char* name, uint32_t declared_size, uint32_t read_le
   // constant, so taking the larger one cannot overflow.
   const uint32_t length = std::max(declared_size, read_length);
   auto* buffer = static_cast<uint8_t*>(std::malloc(length == 0 ? 1 : length));
-  if (buffer == nullptr) return 5;
+  if (buffer == nullptr) return kPackageNoMemory;
   std::memset(buffer, 0, declared_size);
   std::memset(buffer + declared_size, kErasedFlash, length - declared_size);
 
   plat::Handle file = plat::Os().OpenFileForRead(name);
   if (file == nullptr) {
     std::free(buffer);
-    return 10;
+    return kImageCannotOpen;
   }
   uint8_t result;
   {
@@ -95,7 +95,7 @@ uint8_t LoadImageFile(const char* name, uint32_t declared_size, uint32_t read_le
     return result;
   }
   *block = buffer;
-  return 0;
+  return kPackageLoaded;
 }
 
 void ReleaseImage(uint8_t*& block) {

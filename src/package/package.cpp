@@ -17,19 +17,6 @@ constexpr const char* kSecondSection = "[OPTION]";
 constexpr uint32_t kClassDefaultWritable = 0x58000;  // classes 1 and 2
 constexpr uint32_t kClassDefaultRom = 0x20000;       // class 3
 
-// Result codes of LoadPackage.
-enum : uint8_t {
-  kOk = 0,
-  kNoFile = 1,
-  kNoFirstSection = 2,
-  kNoSecondSection = 3,
-  kNoMainSize = 4,
-  kValueTooLong = 6,
-  kNoInquiryOrVersion = 7,
-  kInquiryNotTerminated = 8,
-  kBadBufferSize = 9,
-};
-
 // Reads one line of any length, keeping at most kPackageLineLimit bytes of it
 // (a file with one huge line must not take the memory); *cut tells that the
 // line went on.  The line end (LF, or CR LF) is dropped.  False at the end of
@@ -187,17 +174,17 @@ uint8_t ReadDescription(FILE* file) {
   std::string line;
   bool cut = false;
   for (;;) {
-    if (!ReadLine(file, line, &cut)) return kNoFirstSection;
+    if (!ReadLine(file, line, &cut)) return kPackageNoFirstSection;
     if (StartsWith(UpperCopy(line), kFirstSection)) break;
   }
   for (;;) {
-    if (!ReadLine(file, line, &cut)) return kNoSecondSection;
+    if (!ReadLine(file, line, &cut)) return kPackageNoSecondSection;
     const LineResult result = FirstSectionLine(line, UpperCopy(line), cut);
-    if (result == LineResult::kTooLong) return kValueTooLong;
+    if (result == LineResult::kTooLong) return kPackageValueTooLong;
     if (result == LineResult::kSectionEnd) break;
   }
   while (ReadLine(file, line, &cut)) SecondSectionLine(UpperCopy(line), cut);
-  return kOk;
+  return kPackageLoaded;
 }
 
 // "%.24s Upgrade => %.4s" from the INQUIRY list and the version, each run of
@@ -230,10 +217,10 @@ uint8_t LoadPackage(const char* first_candidate) {
 
   FILE* file = std::fopen(first_candidate, "r");
   if (file == nullptr) file = std::fopen(kFallbackName, "r");
-  if (file == nullptr) return kNoFile;
+  if (file == nullptr) return kPackageNoFile;
   const uint8_t read_result = ReadDescription(file);
   std::fclose(file);
-  if (read_result != kOk) return read_result;
+  if (read_result != kPackageLoaded) return read_result;
 
   if (p.MainImageSize == 0) {
     switch (p.DriveClass) {
@@ -245,7 +232,7 @@ uint8_t LoadPackage(const char* first_candidate) {
         p.MainImageSize = kClassDefaultRom;
         break;
       default:
-        return kNoMainSize;
+        return kPackageNoMainSize;
     }
   }
 
@@ -253,20 +240,20 @@ uint8_t LoadPackage(const char* first_candidate) {
     ReleaseImage(p.BootImage);
     const uint8_t code =
         LoadImageFile(p.BootFileName, p.BootImageSize, kBootImageReadLength, &p.BootImage);
-    if (code != 0) return code;
+    if (code != kPackageLoaded) return code;
   }
   ReleaseImage(p.MainImage);
   const uint8_t code =
       LoadImageFile(p.MainFileName, p.MainImageSize, kMainImageReadLength, &p.MainImage);
-  if (code != 0) return code;
+  if (code != kPackageLoaded) return code;
 
   if (p.InquiryList[0] == '\0' || p.InquiryList[0] == ';' || p.PackageVersion[0] == '\0') {
-    return kNoInquiryOrVersion;
+    return kPackageNoInquiryOrVersion;
   }
-  if (std::strchr(p.InquiryList, ';') == nullptr) return kInquiryNotTerminated;
+  if (std::strchr(p.InquiryList, ';') == nullptr) return kPackageInquiryNotTerminated;
   // The progress display divides by BufferSize.
-  if (p.BufferSize == 0) return kBadBufferSize;
+  if (p.BufferSize == 0) return kPackageBadBufferSize;
 
   if (p.ApplicationTitle[0] == '\0') DeriveTitle();
-  return kOk;
+  return kPackageLoaded;
 }

@@ -34,6 +34,23 @@ constexpr uint32_t kMainImageReadLength = 360480;
 // error (code 6), any other such line is ignored.
 constexpr size_t kPackageLineLimit = 4096;
 
+// Result codes of LoadPackage (LoadImageFile gives 0, 5 and 10 to 12).
+enum PackageResult : uint8_t {
+  kPackageLoaded = 0,
+  kPackageNoFile = 1,                // neither description file opens
+  kPackageNoFirstSection = 2,        // no [UPGRADEINFORMATION] line
+  kPackageNoSecondSection = 3,       // no [OPTION] line
+  kPackageNoMainSize = 4,            // no main image size and no drive class
+  kPackageNoMemory = 5,              // no memory for an image
+  kPackageValueTooLong = 6,          // a value longer than its field
+  kPackageNoInquiryOrVersion = 7,    // INQUIRY list empty or beginning with ';', or no version
+  kPackageInquiryNotTerminated = 8,  // no ';' in the INQUIRY list
+  kPackageBadBufferSize = 9,         // BUFFERSIZE 0 or not a number
+  kImageCannotOpen = 10,
+  kImageReadFailed = 11,
+  kImageSizeDiffers = 12,  // the file is shorter or longer than declared
+};
+
 // Clears the record (releasing image blocks) and sets the defaults 2048 / 45.
 void ResetUpdatePackage();
 

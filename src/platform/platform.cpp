@@ -47,3 +47,12 @@ void* FieldToPtr(PtrField field) {
 #endif
 
 }  // namespace plat
+
+void WaitMilliseconds(uint32_t milliseconds) {
+  plat::Platform& os = plat::Os();
+  // Nothing ever signals the event: the wait always runs to its time-out.
+  plat::Handle event = os.CreateEvent();
+  if (event == nullptr) return;
+  os.WaitForEvent(event, milliseconds);
+  os.CloseEvent(event);
+}

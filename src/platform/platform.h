@@ -155,3 +155,7 @@ Platform& Os();
 void SetPlatform(Platform* platform);
 
 }  // namespace plat
+
+// Blocks the calling thread for `milliseconds` (a timed wait on an event that
+// nothing signals).
+void WaitMilliseconds(uint32_t milliseconds);

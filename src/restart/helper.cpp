@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ size_t FindRenameSectionBody(std::string& content) {
 // kept whole under WININIT.KSO) and the new one removed.
 bool ScheduleDeleteAtReboot(const char* path) {
   plat::Platform& os = plat::Os();
-  if (OsKind != 0) return os.MoveFileDelayUntilReboot(path);
+  if (OsKind != kOsWindows9x) return os.MoveFileDelayUntilReboot(path);
 
   char windows[kWindowsDirSize];
   const uint32_t length = os.GetWindowsDirectory(windows, kWindowsDirSize);

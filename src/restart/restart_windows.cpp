@@ -1,8 +1,8 @@
-// Timed waits and the restart of Windows.
-#include "app/catalogue.h"
-#include "app/system_state.h"
+// The restart of Windows.
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace {
 
@@ -43,17 +43,8 @@ void RestartNt() {
 
 }  // namespace
 
-void WaitMilliseconds(uint32_t milliseconds) {
-  plat::Platform& os = plat::Os();
-  // Nothing ever signals the event: the wait always runs to its time-out.
-  plat::Handle event = os.CreateEvent();
-  if (event == nullptr) return;
-  os.WaitForEvent(event, milliseconds);
-  os.CloseEvent(event);
-}
-
 void RestartWindows() {
-  if (OsKind != 0) {
+  if (OsKind != kOsWindows9x) {
     RestartNt();
     return;
   }

@@ -112,11 +112,11 @@ int ExecuteAspiCommand(const DriveRecord& drive, void* data, uint32_t length, co
 
   // Without the library no request can be sent: count it as a per-command
   // resource that cannot be obtained.
-  if (g_send_command == nullptr) return -1;
+  if (g_send_command == nullptr) return kCommandNoResource;
 
   plat::Platform& os = plat::Os();
   plat::Handle event = os.CreateEvent();
-  if (event == nullptr) return -1;
+  if (event == nullptr) return kCommandNoResource;
 
   AlignedBuffer copy;
   void* buffer = data;
@@ -124,7 +124,7 @@ int ExecuteAspiCommand(const DriveRecord& drive, void* data, uint32_t length, co
     copy = AllocateAligned(length, drive.AlignMask);
     if (copy.data == nullptr) {
       os.CloseEvent(event);
-      return -2;
+      return kCommandNoMemory;
     }
     if (length != 0) std::memcpy(copy.data, data, length);
     buffer = copy.data;
@@ -151,11 +151,11 @@ int ExecuteAspiCommand(const DriveRecord& drive, void* data, uint32_t length, co
     if (os.WaitForEvent(event, plat::kInfinite) == plat::kWaitObject0) os.ResetEvent(event);
   }
 
-  int result = 0;
-  if (srb.SRB_Status != SS_PENDING && srb.SRB_Status != SS_COMP) result = 1;
-  // 0x12: data overrun or underrun, which counts as success.
-  if (srb.SRB_HaStat != 0 && srb.SRB_HaStat != 0x12) result = 2;
-  if (srb.SRB_TargStat != 0 && srb.SenseArea[2] != 0) result = 4;
+  int result = kCommandDone;
+  if (srb.SRB_Status != SS_PENDING && srb.SRB_Status != SS_COMP) result = kCommandRequestStatus;
+  // A data overrun or underrun counts as success.
+  if (srb.SRB_HaStat != 0 && srb.SRB_HaStat != HASTAT_DO_DU) result = kCommandAdapterStatus;
+  if (srb.SRB_TargStat != 0 && srb.SenseArea[2] != 0) result = kCommandTargetStatus;
 
   ReleaseAligned(copy);
   os.CloseEvent(event);

@@ -1,5 +1,7 @@
 // The seven drive commands: each builds its CDB and hands it to
 // ExecuteCommand, whose result it returns unchanged.
+#include "transport/command_set.h"
+
 #include <cstring>
 
 #include "package/package.h"
@@ -81,7 +83,7 @@ int SetDownloadMode(const DriveRecord& drive, uint8_t mode) {
 }
 
 int WriteFlashBlock(const DriveRecord& drive, const void* data, uint32_t length, uint32_t address) {
-  if (length % kFlashUnit != 0) return -1;
+  if (length % kFlashUnit != 0) return kCommandNoResource;
   const uint16_t checksum = FlashChecksum(static_cast<const uint8_t*>(data), length);
   Cdb cdb;
   cdb.bytes[0] = 0xEA;

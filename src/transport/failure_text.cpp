@@ -1,9 +1,9 @@
-// Failure texts for a block write that did not succeed, and the worker's
-// check after each write.
+// Failure texts for a command that did not succeed.
+#include "transport/failure_text.h"
+
 #include <cstdio>
 
 #include "transport/transport.h"
-#include "update/update_state.h"
 
 namespace {
 
@@ -109,25 +109,25 @@ void DescribeFailure(int code, std::string& text) {
   const CommandRecord& record = LastCommand != nullptr ? *LastCommand : kEmpty;
   const char* found = nullptr;
   switch (code) {
-    case 1:
-      found = record.SRB_Status == 0x04 ? VendorSenseText(record)
-                                        : Find(kRequestStatusTexts, record.SRB_Status);
+    case kCommandRequestStatus:
+      found = record.SRB_Status == SS_ERR ? VendorSenseText(record)
+                                          : Find(kRequestStatusTexts, record.SRB_Status);
       break;
-    case 2: {
+    case kCommandAdapterStatus: {
       found = Find(kAdapterStatusTexts, record.SRB_HaStat);
       if (found == nullptr) found = "HA_Status: error";
       break;
     }
-    case 4:
+    case kCommandTargetStatus:
       found = TargetStatusText(record);
       break;
-    case -1:
+    case kCommandNoResource:
       found = "Can not create Event.";
       break;
-    case -2:
+    case kCommandNoMemory:
       found = "Memory allocation failure.";
       break;
-    case -3: {
+    case kCommandSystemError: {
       const int number = record.SRB_TargStat * 65536 + record.SRB_HaStat * 256 + record.SRB_Status;
       char buffer[64];
       std::snprintf(buffer, sizeof buffer, "System error (Win32): Code %d\n", number);
@@ -139,13 +139,4 @@ void DescribeFailure(int code, std::string& text) {
       break;
   }
   if (found != nullptr) text = found;
-}
-
-int CheckCommandResult(int code) {
-  if (code == 0) return 0;
-  DescribeFailure(code, LastErrorText);
-  // Publishes the text: the dialog reads LastErrorText only after it has
-  // seen this 0 with an acquire load.
-  ProgressCounter.store(0, std::memory_order_release);
-  return -1;
 }

@@ -44,7 +44,7 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
   plat::Platform& os = plat::Os();
   plat::Handle device = os.OpenDevice(name, plat::kGenericRead | plat::kGenericWrite);
   if (device == nullptr) device = os.OpenDevice(name, plat::kGenericRead);
-  if (device == nullptr) return -1;
+  if (device == nullptr) return kCommandNoResource;
 
   // Without the adapter's mask the outgoing copy is simply not aligned.
   if (!os.GetScsiCapabilities(device, &capabilities)) {
@@ -70,7 +70,7 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
       copy = AllocateAligned(length, capabilities.AlignmentMask);
       if (copy.data == nullptr) {
         os.CloseDevice(device);
-        return -2;
+        return kCommandNoMemory;
       }
       if (length != 0) std::memcpy(copy.data, data, length);
       buffer = copy.data;
@@ -100,20 +100,20 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
 
   int result;
   if (sent && g_request.ScsiStatus == 0) {
-    result = 0;
+    result = kCommandDone;
   } else if (g_request.Sense[2] != 0) {
-    result = 4;
+    result = kCommandTargetStatus;
   } else if (sent) {
     // The target answered BUSY, RESERVATION CONFLICT or CHECK CONDITION
     // without sense data: the command was not carried out, so it is a
     // failure worded by the target status.
-    result = 4;
+    result = kCommandTargetStatus;
   } else {
     // The record carries the low 24 bits of the system error code.
     record.SRB_Status = static_cast<uint8_t>(error);
     record.SRB_HaStat = static_cast<uint8_t>(error >> 8);
     record.SRB_TargStat = static_cast<uint8_t>(error >> 16);
-    result = -3;
+    result = kCommandSystemError;
   }
 
   ReleaseAligned(copy);

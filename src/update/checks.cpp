@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/catalogue.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"
+#include "text/catalogue.h"
+#include "transport/command_set.h"
 #include "transport/transport.h"
 #include "update/update.h"
 
@@ -45,7 +46,7 @@ int CheckDrive() {
 
   if (UpdatePackage.BoardVersionLimit != 0) {
     uint8_t memory[16] = {};
-    if (ReadDriveMemory(drive, memory, sizeof memory, kBoardVersionAddress) != 0) {
+    if (ReadDriveMemory(drive, memory, sizeof memory, kBoardVersionAddress) != kCommandDone) {
       Box(Msg::DriveVersionCheckFailure, kCaptionError, plat::kMbOk | plat::kMbIconStop);
       return 0;
     }
@@ -56,8 +57,8 @@ int CheckDrive() {
   }
 
   uint8_t inquiry[36] = {};
-  if (Inquiry(drive, inquiry, sizeof inquiry) != 0 &&
-      Inquiry(drive, inquiry, sizeof inquiry) != 0) {
+  if (Inquiry(drive, inquiry, sizeof inquiry) != kCommandDone &&
+      Inquiry(drive, inquiry, sizeof inquiry) != kCommandDone) {
     return 0;  // the drive does not answer: no message
   }
   if (std::memcmp(inquiry + 8, kModelIdentification, kModelCompareLength) != 0) {

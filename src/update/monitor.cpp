@@ -4,11 +4,11 @@
 #include <atomic>
 #include <string>
 
-#include "app/catalogue.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
 #include "transport/transport.h"
 #include "update/update.h"
 
@@ -40,7 +40,7 @@ int MonitorUpdate(UpdateView& view) {
   const uint32_t total = TransferTotal();
 
   ProgressCounter.store(1, std::memory_order_release);
-  WorkerState.store(1, std::memory_order_release);
+  WorkerState.store(kWorkerRunning, std::memory_order_release);
   if (!plat::Os().StartThread(UpdateThreadProc, nullptr)) {
     // No worker exists, so the dialog thread may write the shared values.
     LastErrorText = "Can not create Thread.";
@@ -78,19 +78,19 @@ int MonitorUpdate(UpdateView& view) {
   view.SetProgressRange(static_cast<uint16_t>(tenths));
   view.SetProgressStep(1);
   view.SetProgressPosition(0);
-  uint8_t state = 1;
+  uint8_t state = kWorkerRunning;
   for (uint32_t pass = 1;; ++pass) {
     if (pass < tenths - 2u) view.StepProgress();  // unsigned: WaitTime 0 steps every pass
     // Counter first: on success the worker stores state 2 before the counter's
     // 0, so a 0 seen together with state 1 can only be a failed late block.
     const uint32_t counter = ProgressCounter.load(std::memory_order_acquire);
     state = WorkerState.load(std::memory_order_acquire);
-    if (state != 1) break;
+    if (state != kWorkerRunning) break;
     if (counter == 0) return ShowFailure(view);
     view.Repaint();
     WaitMilliseconds(kWaitStepMs);
   }
-  if (state == 0) return ShowFailure(view);
+  if (state == kWorkerIdle) return ShowFailure(view);
 
   view.SetProgressPosition(static_cast<int>(tenths));
   view.SetStatusText(Text(Msg::StatusCompleted));

@@ -15,6 +15,11 @@ void* MessageOwner();
 // shown).
 int CheckDrive();
 
+// The worker's check after each block write: 0 for a written block; for a
+// failed one the failure text goes to LastErrorText, ProgressCounter becomes
+// 0 and the result is -1.
+int CheckCommandResult(int code);
+
 // The worker class: its constructor is the whole flash sequence.
 class CKSFUpdate {
  public:

@@ -7,10 +7,10 @@
 
 std::atomic<uint16_t> SelectedDriveIndex{0};
 std::atomic<uint32_t> ProgressCounter{0};
-std::atomic<uint8_t> WorkerState{0};
+std::atomic<uint8_t> WorkerState{kWorkerIdle};
 
 void ResetUpdateState() {
   SelectedDriveIndex.store(0, std::memory_order_release);
   ProgressCounter.store(0, std::memory_order_release);
-  WorkerState.store(0, std::memory_order_release);
+  WorkerState.store(kWorkerIdle, std::memory_order_release);
 }

@@ -5,7 +5,9 @@
 
 #include "discovery/drive_table.h"
 #include "package/package.h"
-#include "restart/restart.h"
+#include "platform/platform.h"
+#include "transport/command_set.h"
+#include "transport/failure_text.h"
 #include "transport/transport.h"
 #include "update/update.h"
 
@@ -52,6 +54,15 @@ bool WriteImage(const DriveRecord& drive, const uint8_t* image, int blocks, uint
 
 }  // namespace
 
+int CheckCommandResult(int code) {
+  if (code == kCommandDone) return 0;
+  DescribeFailure(code, LastErrorText);
+  // Publishes the text: the dialog reads LastErrorText only after it has
+  // seen this 0 with an acquire load.
+  ProgressCounter.store(0, std::memory_order_release);
+  return -1;
+}
+
 CKSFUpdate::CKSFUpdate() { RunFlashSequence(); }
 
 void RunFlashSequence() {
@@ -60,7 +71,7 @@ void RunFlashSequence() {
   TestUnitReady(drive);
   // Open the tray unless the drive reports a closed, empty one.  After a
   // failure that never reached the drive the sense is the previous command's.
-  if (TestUnitReady(drive) == 0 || !TrayClosedAndEmpty()) {
+  if (TestUnitReady(drive) == kCommandDone || !TrayClosedAndEmpty()) {
     StartStopUnit(drive, kOpenTray, 0);
   }
 
@@ -91,7 +102,7 @@ void RunFlashSequence() {
 
   // The dialog reads the counter first: a 0 with the state still 1 is a
   // failure, so the state must be 2 before the counter drops to 0.
-  WorkerState.store(2, std::memory_order_release);
+  WorkerState.store(kWorkerFinished, std::memory_order_release);
   ProgressCounter.store(0, std::memory_order_release);
 }
 

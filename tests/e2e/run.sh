@@ -12,7 +12,7 @@
 # E2E_SHOTS a folder for the screenshots.
 set -u
 E2E_DIR="$(cd "$(dirname "$0")" && pwd)"
-source "$E2E_DIR/../../tools/wine_session.sh"
+source "$E2E_DIR/wine_session.sh"
 source "$E2E_DIR/scenarios.sh"
 
 jobs_max=5

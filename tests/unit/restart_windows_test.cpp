@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
 #include "fake_platform.h"
 #include "restart/restart.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace {
 

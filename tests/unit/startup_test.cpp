@@ -9,12 +9,12 @@
 #include <functional>
 #include <string>
 
-#include "app/system_state.h"
 #include "discovery/drive_table.h"
 #include "fake_hooks.h"
 #include "fake_platform.h"
 #include "package/package.h"
 #include "scratch_dir.h"
+#include "text/system_state.h"
 #include "transport/transport.h"
 #include "update/update_state.h"
 

@@ -5,7 +5,8 @@
 #include <tuple>
 
 #include "package/package.h"
-#include "transport_doubles.h"
+#include "transport/failure_text.h"
+#include "transport_fixture.h"
 
 namespace {
 
@@ -67,9 +68,9 @@ TEST_P(CommandSetTest, SendsTheCdbLengthAndBufferTheDriveExpects) {
   const CdbCase& c = kCases[index];
   Use(transport);
   drive_.UsesCdb12 = wide;
-  ASSERT_EQ(c.run(drive_), 0);
-  ASSERT_EQ(dev_.requests.size(), 1u);
-  const Seen& seen = dev_.requests[0];
+  c.run(drive_);  // whatever the drive makes of it
+  ASSERT_EQ(requests_.size(), 1u);
+  const Seen& seen = requests_[0];
   const bool aspi = transport == Aspi;  // where the transport keeps the CDB and its length
 
   Bytes want = Hex(c.cdb, 12);
@@ -97,7 +98,7 @@ TEST_F(TransportTest, FlashBlockOfPartialUnitsIsRefusedUnsent) {
   for (uint32_t length : {1u, 2049u, 4095u, 0x80000801u}) {
     EXPECT_EQ(WriteFlashBlock(drive_, kMix.data(), length, 0x8000), -1);
   }
-  EXPECT_TRUE(dev_.requests.empty() && dev_.opens.empty());
+  EXPECT_TRUE(requests_.empty() && pt_.opens().empty());
   EXPECT_EQ(LastCommand, &AspiExecBlock);
 }
 
@@ -108,19 +109,19 @@ class LocalFailureTest : public TransportTest, public ::testing::WithParamInterf
 
 TEST_P(LocalFailureTest, SendsNothingAndLeavesThePreviousOutcomeInTheRecord) {
   Use(GetParam());
-  dev_.replies.push_back(Reply{2, 9, 0x86});
+  sim_.RefuseCommand(0, sim::sense::kChecksumError);
   ASSERT_EQ(WriteFlashBlock(drive_, kFF.data(), 2048, 0x8000), 4);
   CommandRecord* const record = LastCommand;
   const CommandRecord before = *record;
   LastCommand = nullptr;
   os_.fail_create_event = 1;
-  dev_.open_read_write = dev_.open_read_only = false;
+  pt_.letter('E').refuse_read = true;
   EXPECT_EQ(TestUnitReady(drive_), -1);
   EXPECT_EQ(LastCommand, record);
-  dev_.open_read_write = true;
-  drive_.AlignMask = dev_.alignment_mask = 0xFF;  // size plus mask does not fit 32 bits
+  pt_.letter('E').refuse_read = false;
+  drive_.AlignMask = pt_.letter('E').align_mask = 0xFF;  // size plus mask does not fit 32 bits
   EXPECT_EQ(ExecuteCommand(drive_, In(), 0xFFFFFFF0u, kAA.data(), 10, kOut), -2);
-  EXPECT_EQ(dev_.requests.size(), 1u);
+  EXPECT_EQ(requests_.size(), 1u);
   EXPECT_EQ(std::memcmp(record, &before, sizeof before), 0);
   std::string text;
   DescribeFailure(4, text);

@@ -3,7 +3,8 @@
 // recorded.
 #include <numeric>
 
-#include "transport_doubles.h"
+#include "transport/failure_text.h"
+#include "transport_fixture.h"
 
 namespace {
 
@@ -11,34 +12,34 @@ using namespace testing_transport;
 
 class PassThroughTest : public TransportTest {
  protected:
-  void SetUp() override {
-    TransportTest::SetUp();
-    TransportKind = PassThrough;
-  }
+  PassThroughTest() { TransportKind = PassThrough; }
   int Send(uint8_t direction, void* data, uint32_t length, const std::string& cdb = "00") {
     return ExecuteCommand(drive_, data, length, Hex(cdb, 16).data(), 6, direction);
   }
 };
 
 TEST_F(PassThroughTest, OpensTheDriveLetterDeviceReadWriteThenReadOnly) {
-  using Open = std::pair<std::string, uint32_t>;
-  const Open read_write{"\\\\.\\E:", plat::kGenericRead | plat::kGenericWrite},
-      read_only{"\\\\.\\E:", plat::kGenericRead};
+  using Open = std::pair<char, uint32_t>;
+  const Open read_write{'E', plat::kGenericRead | plat::kGenericWrite},
+      read_only{'E', plat::kGenericRead};
   for (int usable : {2, 1, 0}) {  // both opens work, only the read-only one, neither
-    dev_.opens.clear();
-    dev_.open_read_write = usable == 2;
-    dev_.open_read_only = usable >= 1;
+    const size_t before = pt_.opens().size();
+    pt_.letter('E').refuse_read_write = usable < 2;
+    pt_.letter('E').refuse_read = usable == 0;
     EXPECT_EQ(TestUnitReady(drive_), usable ? 0 : -1);
-    EXPECT_EQ(dev_.opens,
-              (usable == 2 ? std::vector{read_write} : std::vector{read_write, read_only}));
+    std::vector<Open> opens;
+    for (size_t i = before; i < pt_.opens().size(); ++i) {
+      opens.emplace_back(pt_.opens()[i].letter, pt_.opens()[i].access);
+    }
+    EXPECT_EQ(opens, (usable == 2 ? std::vector{read_write} : std::vector{read_write, read_only}));
   }
-  EXPECT_EQ(dev_.requests.size(), 2u);
+  EXPECT_EQ(requests_.size(), 2u);
 }
 
 TEST_F(PassThroughTest, RequestBlockHasTheFixedFieldsAndTheCommand) {
   uint8_t data[64] = {};
   ASSERT_EQ(Send(SRB_DIR_IN, data, 36, "12 00 00 00 24"), 0);
-  Seen seen = dev_.requests.at(0);
+  Seen seen = requests_.at(0);
   EXPECT_EQ(seen.buffer, data) << "DataBuffer: the caller's";
   std::fill_n(&seen.bytes[20], 4, 0);
   // Length 44, TargetId 1, CdbLength 6, SenseInfoLength 32, DataIn 1,
@@ -52,10 +53,10 @@ TEST_F(PassThroughTest, RequestBlockHasTheFixedFieldsAndTheCommand) {
 TEST_F(PassThroughTest, OutgoingCopyFollowsTheCapabilitiesMask) {
   Bytes data = Hex("5A A5 3C @4095 C3");
   for (bool known : {true, false}) {
-    dev_.capabilities_succeed = known;
-    dev_.alignment_mask = known ? 0x1FF : 0xFFFFFFFF;
+    pt_.letter('E').capabilities_fail = !known;
+    pt_.letter('E').align_mask = known ? 0x1FF : 0;
     ASSERT_EQ(Send(SRB_DIR_OUT, data.data(), 4096), 0);
-    const Seen& seen = dev_.requests.back();
+    const Seen& seen = requests_.back();
     EXPECT_EQ(seen.bytes[8], 0) << "DataIn: out";
     EXPECT_NE(seen.buffer, data.data());
     EXPECT_EQ(seen.data_out, data);
@@ -67,8 +68,8 @@ TEST_F(PassThroughTest, TimeOutIsLongOnlyForWriteBufferDownloadMode) {
   const std::pair<const char*, uint32_t> cases[] = {
       {"3B 05", 600}, {"3B 06", 10}, {"3B 25", 10}, {"BB 05", 10}, {"12 05", 10}};
   for (auto [cdb, seconds] : cases) {
-    ASSERT_EQ(Send(SRB_EVENT_NOTIFY, nullptr, 0, cdb), 0);
-    EXPECT_EQ(Le32(&dev_.requests.back().bytes[16]), seconds) << cdb;
+    Send(SRB_EVENT_NOTIFY, nullptr, 0, cdb);
+    EXPECT_EQ(Le32(&requests_.back().bytes[16]), seconds) << cdb;
   }
 }
 
@@ -97,10 +98,13 @@ TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
   };
   for (const auto& c : cases) {
     std::memset(&PassThroughResult, 0x5A, sizeof PassThroughResult);
-    // Without a sense key the sense buffer stays empty, as without autosense.
-    const uint8_t asc = c.sense_key ? 0x3A : 0, ascq = c.sense_key ? 0x01 : 0;
-    const Reply reply{c.scsi_status, c.sense_key, asc, ascq, 0, 0, 0, c.win32_error};
-    dev_.replies.push_back(reply);
+    sim_.ClearFaults();
+    const uint32_t n = sim_.command_count();
+    const bool answers = c.scsi_status != 0 || c.sense_key != 0;
+    const sim::Sense sense{c.sense_key, static_cast<uint8_t>(c.sense_key ? 0x3A : 0),
+                           static_cast<uint8_t>(c.sense_key ? 0x01 : 0)};
+    if (answers) sim_.RefuseCommand(n, sense, c.scsi_status);
+    if (c.win32_error != 0) sim_.FailCommand(n, {0, 0, c.win32_error, answers});
     EXPECT_EQ(Send(SRB_EVENT_NOTIFY, nullptr, 0, "00 01 02 03 04 05"), c.result);
     EXPECT_EQ(LastCommand, &PassThroughResult);
     // Status bytes, the CDB length and CDB, sense bytes 0-13; nothing else.
@@ -110,7 +114,12 @@ TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
     want[22] = c.ha_stat;
     want[23] = c.targ_stat;
     std::iota(&want[48], &want[54], 0);
-    std::copy_n(reply.Sense().begin(), 14, &want[64]);
+    // Fixed-format sense where the drive gives one (CHECK CONDITION, or a
+    // key); none with a plain BUSY or RESERVATION CONFLICT, as without autosense.
+    const bool has_sense = c.scsi_status == sim::kCheckCondition || c.sense_key != 0;
+    const std::vector<uint8_t> bytes =
+        has_sense ? sim::BuildFixedSense(sense) : std::vector<uint8_t>(14, 0);
+    std::copy_n(bytes.begin(), 14, &want[64]);
     const auto* record = reinterpret_cast<const uint8_t*>(&PassThroughResult);
     EXPECT_EQ(Bytes(record, record + 80), want) << c.win32_error;
     if (c.result != 0) {

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
 #include "discovery/drive_table.h"
 #include "fake_hooks.h"
 #include "fake_platform.h"
 #include "package/package.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 #include "transport/transport.h"
 #include "update/update.h"
 

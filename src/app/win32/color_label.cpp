@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/welcome_text.h"
+#include "text/welcome_text.h"
 
 namespace ui {
 

@@ -2,11 +2,11 @@
 
 #include <commctrl.h>
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
 #include "resource.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace ui {
 

@@ -1,10 +1,10 @@
 #include "app/win32/welcome_dlg.h"
 
-#include "app/catalogue.h"
-#include "app/system_state.h"
-#include "app/welcome_text.h"
 #include "package/package.h"
 #include "resource.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
+#include "text/welcome_text.h"
 
 namespace ui {
 namespace {

@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "platform/ptr32.h"
-#include "transport/transport.h"
+#include "platform/request_blocks.h"
 
 namespace plat {
 namespace {

@@ -1,16 +1,15 @@
 // Compile-time proof that the request blocks the transport fills have the
 // layouts the system and the ASPI layer read.  Nothing here runs.
 //
-// transport.h pins the published ASPI layouts wherever pointer fields are
-// 4 bytes wide; this file holds our pass-through declarations against the
-// system's own (ntddscsi.h) and pins what the 64-bit companion build shares
-// with the 32-bit product.
+// request_blocks.h pins the published layouts byte for byte wherever
+// pointer fields are 4 bytes wide; this file holds our pass-through
+// declarations against the system's own (ntddscsi.h).
 #include <windows.h>
 #include <ntddscsi.h>
 
 #include <cstddef>
 
-#include "transport/transport.h"
+#include "platform/request_blocks.h"
 
 // Request codes.
 static_assert(IOCTL_SCSI_GET_CAPABILITIES == IOCTL_SCSI_GET_CAPABILITIES_CODE,
@@ -34,28 +33,8 @@ static_assert(KSF_SAME_OFFSET(IoScsiCapabilities, IO_SCSI_CAPABILITIES, Length) 
                   KSF_SAME_OFFSET(IoScsiCapabilities, IO_SCSI_CAPABILITIES, AdapterUsesPio),
               "IO_SCSI_CAPABILITIES offsets");
 
-// The pointer-free ASPI blocks are pinned in transport.h for every build;
-// here the execute block up to its first pointer.
-static_assert(offsetof(CommandRecord, SRB_Target) == 8 && offsetof(CommandRecord, SRB_Lun) == 9 &&
-                  offsetof(CommandRecord, SRB_Rsvd1) == 10 &&
-                  offsetof(CommandRecord, SRB_BufLen) == 12 &&
-                  offsetof(CommandRecord, SRB_BufPointer) == 16,
-              "SRB_ExecSCSICmd head");
-
 #if !defined(_WIN64)
-// The 32-bit product: every field of the execute block and of the
-// pass-through block where the published layouts put it.
-static_assert(sizeof(void*) == 4 && sizeof(plat::PtrField) == 4, "32-bit pointer fields");
-static_assert(sizeof(CommandRecord) == 80 && offsetof(CommandRecord, SRB_SenseLen) == 20 &&
-                  offsetof(CommandRecord, SRB_CDBLen) == 21 &&
-                  offsetof(CommandRecord, SRB_HaStat) == 22 &&
-                  offsetof(CommandRecord, SRB_TargStat) == 23 &&
-                  offsetof(CommandRecord, SRB_PostProc) == 24 &&
-                  offsetof(CommandRecord, SRB_Rsvd2) == 28 &&
-                  offsetof(CommandRecord, CDBByte) == 48 &&
-                  offsetof(CommandRecord, SenseArea) == 64,
-              "SRB_ExecSCSICmd");
-
+// The 32-bit product: our pass-through block where the system's puts it.
 static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "SCSI_PASS_THROUGH_DIRECT size");
 static_assert(KSF_SAME_OFFSET(PassThroughBlock, SCSI_PASS_THROUGH_DIRECT, Length) &&
                   KSF_SAME_OFFSET(PassThroughBlock, SCSI_PASS_THROUGH_DIRECT, ScsiStatus) &&

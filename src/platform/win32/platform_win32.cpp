@@ -10,8 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "transport/transport.h"
-
+#include "platform/request_blocks.h"
 #include "platform/win32/windows_api.h"
 
 #include <winioctl.h>
@@ -21,13 +20,8 @@
 namespace plat {
 namespace {
 
-static_assert(IOCTL_SCSI_GET_CAPABILITIES == IOCTL_SCSI_GET_CAPABILITIES_CODE, "ioctl code");
-static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE, "ioctl code");
 static_assert(sizeof(TOKEN_PRIVILEGES) == 16, "one-entry token privileges record");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "version record");
-#if !defined(_WIN64)
-static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "pass-through request");
-#endif
 
 Handle FromWin(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? nullptr : static_cast<Handle>(handle);

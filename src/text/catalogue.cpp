@@ -1,10 +1,11 @@
-#include "app/catalogue.h"
+#include "text/catalogue.h"
 
-#include "app/system_state.h"
+#include "package/package.h"
+#include "text/system_state.h"
 
 namespace {
 
-// The Shift-JIS texts, one constant per entry of src/app/ja/catalogue.txt.
+// The Shift-JIS texts, one constant per entry of src/text/ja/catalogue.txt.
 #define KSF_JA(name, text) constexpr const char kJa##name[] = text;
 #include "catalogue_sjis.inc"
 #undef KSF_JA
@@ -78,12 +79,12 @@ const char* Text(Msg message) { return TextIn(message, JapaneseMode()); }
 
 Msg PackageResultMessage(uint8_t code) {
   switch (code) {
-    case 1:
+    case kPackageNoFile:
       return Msg::IniNotFound;
-    case 10:
+    case kImageCannotOpen:
       return Msg::FirmwareNotFound;
-    case 11:
-    case 12:
+    case kImageReadFailed:
+    case kImageSizeDiffers:
       return Msg::FirmwareReadFailure;
     default:
       return Msg::IniValueError;

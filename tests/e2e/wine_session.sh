@@ -1,6 +1,7 @@
-# Wine session helpers shared by the end-to-end scenarios and demo.sh: Wine prefixes, a private X server per
-# scenario, starting the program, driving it with ksfauto and reporting checks
-# as "PASS: <scenario>: <check>" / "FAIL: <scenario>: <check>: <why>" lines.
+# Wine session helpers shared by the end-to-end scenarios and demo.sh: Wine
+# prefixes, a private X server per scenario, starting the program, driving it
+# with ksfauto and reporting checks as "PASS: <scenario>: <check>" /
+# "FAIL: <scenario>: <check>: <why>" lines.
 #
 # A scenario runs in its own process (tests/e2e/scenario.sh NAME) with:
 #   E2E_WORK  the run's work directory (templates live there)
@@ -8,9 +9,9 @@
 # and gets PFX (its prefix), DISPLAY (its Xvfb), PKG (the unix path of C:\pkg,
 # the program's folder and current directory).
 
-KSF_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-E2E_DIR="${E2E_DIR:-$KSF_ROOT/tests/e2e}"
-# shellcheck source=../scripts/common.sh
+E2E_DIR="${E2E_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}"
+KSF_ROOT="$(cd "$E2E_DIR/../.." && pwd)"
+# shellcheck source=../../scripts/common.sh
 source "$KSF_ROOT/scripts/common.sh"
 ksf_wine_setup
 

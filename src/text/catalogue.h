@@ -1,6 +1,6 @@
 // Localised texts: every user-visible message as an English/Japanese pair.
 // The Japanese forms are Shift-JIS (code page 932) byte strings, generated at
-// build time from UTF-8 (src/app/ja/catalogue.txt -> catalogue_sjis.inc).
+// build time from UTF-8 (src/text/ja/catalogue.txt -> catalogue_sjis.inc).
 #pragma once
 
 #include <cstdint>

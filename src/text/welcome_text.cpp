@@ -1,8 +1,9 @@
-#include "app/welcome_text.h"
+#include "text/welcome_text.h"
 
 #include <cstring>
 
-#include "app/catalogue.h"
+#include "text/catalogue.h"
+#include "text/system_state.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ std::string VersionLabelText(const WelcomeWords& words) {
 }
 
 bool WelcomeNeedsAspi(uint8_t os_kind, uint8_t no_pass_through) {
-  return os_kind == 0 || no_pass_through == 1;
+  return os_kind == kOsWindows9x || no_pass_through == 1;
 }
 
 const char* InformationLineText(bool needs_aspi, bool japanese) {

@@ -1,4 +1,0 @@
-#include "app/system_state.h"
-
-uint8_t OsKind = 0;
-uint32_t UserLcid = 0;

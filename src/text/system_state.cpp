@@ -1,0 +1,4 @@
+#include "text/system_state.h"
+
+uint8_t OsKind = kOsWindows9x;
+uint32_t UserLcid = 0;
