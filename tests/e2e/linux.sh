@@ -14,7 +14,7 @@ set -u
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 BIN=${KSFUPD_BIN:-$ROOT/build/native/ksfupd}
 PRELOAD=${KSF_SG_PRELOAD:-$(find "$ROOT/build/native" -path '*x86_64-linux-gnu/libksfsg.so' 2>/dev/null | head -n 1)}
-TRACE_PY="$ROOT/tests/e2e/linux_trace.py"
+TRACE_PY="$ROOT/tests/e2e/trace_check.py"
 MAKE_PACKAGE="$ROOT/tools/make_package.py"
 
 CASES=(full_boot full_json signal_held refused_block transport_fault checks tray dry_run

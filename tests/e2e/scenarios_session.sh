@@ -14,6 +14,10 @@ end_session() {
   echo $?
 }
 
+# suspend_query: the main dialog's answer to the suspend question of Windows
+# 98 to XP (BROADCAST_QUERY_DENY, 424D5144, refuses).
+suspend_query() { on "$MAIN" 5000 suspend-query | kv result; }
+
 # main_status: the main dialog's status line.
 main_status() { on "$MAIN" 5000 text 1032 | kv text; }
 
@@ -33,6 +37,7 @@ sc_session_end() {
   check_eq "transfer phase under way" "$status" "${EN[transfer]}"
   check_eq "session end during the transfer refused" "$(end_session)" "1"
   check "program still running" kill -0 "$PROG_PID"
+  check_eq "suspend query during the transfer refused" "$(suspend_query)" "424D5144"
   on "$BOX" 120000 >/dev/null
   check_eq "session end at the completion box refused" "$(end_session)" "1"
   check_eq "completion box still there" "$(msgbox 5000 | kv text)" "${EN[done_ok]}"
@@ -40,6 +45,7 @@ sc_session_end() {
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
   check_eq "11 block writes, all accepted" "$(grep ' 0:1 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "11"
   check_eq "after the update: idle" "$(idle_state)" "${EN[select]}|0|0 1 "
+  check_match "suspend query after the update not refused" "$(suspend_query)" "0000000?"
   check_eq "session end after the update accepted" "$(end_session)" "0"
   check "the program ends with the session" e2e_exited 15
 }

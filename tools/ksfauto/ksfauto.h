@@ -39,6 +39,7 @@
 //   select ID INDEX               select a combo box item, notify the parent
 //   key VK                        press a key in the current window's focus
 //   close                         post WM_CLOSE to the current window
+//   suspend-query                 send the suspend question (98 to XP); its answer
 //   sleep MS                      pause
 //   pid                           process id owning the current window
 //   delete-at-reboot PATH         MoveFileEx(PATH, NULL, DELAY_UNTIL_REBOOT)
@@ -109,6 +110,7 @@ class Session {
   int CmdRect();
   int CmdPid();
   int CmdClose();
+  int CmdSuspendQuery();
   int CmdSleep();
   int CmdDeleteAtReboot();
   // controls.cpp

@@ -82,6 +82,7 @@ int Session::Dispatch(const std::wstring& cmd) {
   if (cmd == L"select") return CmdSelect();
   if (cmd == L"key") return CmdKey();
   if (cmd == L"close") return CmdClose();
+  if (cmd == L"suspend-query") return CmdSuspendQuery();
   if (cmd == L"sleep") return CmdSleep();
   if (cmd == L"pid") return CmdPid();
   if (cmd == L"delete-at-reboot") return CmdDeleteAtReboot();

@@ -190,6 +190,21 @@ int Session::CmdClose() {
   return kExitOk;
 }
 
+// The question Windows 98 to XP send before a suspend: "result" is the
+// window's answer (BROADCAST_QUERY_DENY 0x424D5144 refuses it).
+int Session::CmdSuspendQuery() {
+  if (!current_) return Fail(kExitNotFound, "no current window");
+  DWORD_PTR answer = 0;
+  if (!SendMessageTimeoutW(current_, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 0, SMTO_NORMAL, 5000,
+                           &answer)) {
+    return Fail(kExitNotFound, "no answer");
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(answer));
+  Emit(std::string("result=") + text);
+  return kExitOk;
+}
+
 int Session::CmdSleep() {
   long long ms = 0;
   if (!TakeNumber(&ms) || ms < 0) return Usage();

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Checks for tests/e2e/linux.sh: the emulated drive's trace against the
-update's command sequence, and ksfupd's --json output.
+"""Checks for the end-to-end suites: the emulated drive's trace (pass-through
+or SG_IO) against the update's command sequence, and ksfupd's --json output.
 
-    linux_trace.py sequence TRACE [--boot] [--tray] [--pcb] [--upto-block N]
+    trace_check.py sequence TRACE [--boot] [--tray] [--pcb] [--upto-block N]
         the trace's commands (CDB, direction, length) are exactly those of one
         run with --device: discovery (3 TEST UNIT READY, a stable INQUIRY
         pair), the checks (board version read with --pcb, the model
@@ -12,9 +12,9 @@ update's command sequence, and ksfupd's --json output.
         sequence ends with the N-th block write (0-based), refused.
         Every block write but a refused last one is answered GOOD; every
         command has the 10-second time-out.
-    linux_trace.py opcodes TRACE
+    trace_check.py opcodes TRACE
         the distinct opcodes in the trace, in order of first use.
-    linux_trace.py json OUTPUT [--boot]
+    trace_check.py json OUTPUT [--boot]
         every line is a JSON object; the events of a full update are there in
         order, with one block event per block at its flash address.
 """
