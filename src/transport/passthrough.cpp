@@ -101,12 +101,10 @@ int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t len
   int result;
   if (sent && g_request.ScsiStatus == 0) {
     result = kCommandDone;
-  } else if (g_request.Sense[2] != 0) {
-    result = kCommandTargetStatus;
-  } else if (sent) {
-    // The target answered BUSY, RESERVATION CONFLICT or CHECK CONDITION
-    // without sense data: the command was not carried out, so it is a
-    // failure worded by the target status.
+  } else if (sent || g_request.Sense[2] != 0) {
+    // A sense key, or a status such as BUSY, RESERVATION CONFLICT or CHECK
+    // CONDITION without sense data: the command was not carried out, and the
+    // failure is worded by the sense or the target status.
     result = kCommandTargetStatus;
   } else {
     // The record carries the low 24 bits of the system error code.
