@@ -1,6 +1,5 @@
 #include "app/startup.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "discovery/discovery.h"
@@ -25,7 +24,7 @@ void ShowStartupError(const char* text) {
 
 void ShowPackageError(uint8_t code) {
   char text[256];
-  std::snprintf(text, sizeof(text), Text(PackageResultMessage(code)), static_cast<int>(code));
+  FormatPackageError(code, text, sizeof text);
   ShowStartupError(text);
 }
 
@@ -85,10 +84,7 @@ void Run(ShellUi& ui) {
 bool StartUp(ShellUi& ui) {
   plat::Platform& os = plat::Os();
 
-  ResetUpdatePackage();  // also the defaults: BufferSize 2048, WaitTime 45
-  ResetDriveTable();
-  ResetUpdateState();
-  ResetTransportState();
+  ResetProcessState();
 
   const plat::VersionInfo version = os.GetVersion();
   OsKind = kOsWindows9x;

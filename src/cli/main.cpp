@@ -24,6 +24,7 @@
 #include "transport/command_set.h"
 #include "transport/transport.h"
 #include "update/update.h"
+#include "update/update_state.h"
 
 namespace {
 
@@ -208,10 +209,7 @@ int Run(const Options& options) {
     return boxes.Show(text, caption, flags);
   });
 
-  ResetUpdatePackage();  // also the defaults: BufferSize 2048, WaitTime 45
-  ResetDriveTable();
-  ResetUpdateState();
-  ResetTransportState();
+  ResetProcessState();
   OsKind = kOsNt5OrLater;
   UserLcid = japanese ? kJapaneseLcid : 1033;
   platform.SetLcid(UserLcid);
@@ -234,10 +232,7 @@ int Run(const Options& options) {
   const uint8_t code = LoadPackage("KSFUPD.INI");
   if (code != kPackageLoaded) {
     char text[256];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::snprintf(text, sizeof text, Text(PackageResultMessage(code)), static_cast<int>(code));
-#pragma GCC diagnostic pop
+    FormatPackageError(code, text, sizeof text);
     const std::string message = cli::Utf8(text);
     cli::Err(message);
     cli::Event({{"event", "error"}, {"error", "package"}, {"code", code}, {"text", message}});

@@ -1,5 +1,7 @@
 #include "text/catalogue.h"
 
+#include <cstdio>
+
 #include "package/package.h"
 #include "text/system_state.h"
 
@@ -89,6 +91,14 @@ Msg PackageResultMessage(uint8_t code) {
     default:
       return Msg::IniValueError;
   }
+}
+
+void FormatPackageError(uint8_t code, char* out, size_t size) {
+  // The format is one of the catalogue's own texts, each with one "%d".
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(out, size, Text(PackageResultMessage(code)), static_cast<int>(code));
+#pragma GCC diagnostic pop
 }
 
 const char* NoticeText(NoticePiece piece) {

@@ -3,6 +3,7 @@
 // build time from UTF-8 (src/text/ja/catalogue.txt -> catalogue_sjis.inc).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 enum class Msg {
@@ -35,6 +36,8 @@ const char* TextIn(Msg message, bool japanese);
 // The message (a format with one "%d") that start-up shows for a non-zero
 // package result code.
 Msg PackageResultMessage(uint8_t code);
+// That message with the code filled in, in the current language.
+void FormatPackageError(uint8_t code, char* out, size_t size);
 
 constexpr const char* kCaptionError = "Error - Upgrade Program";
 constexpr const char* kCaptionInformation = "Information - Upgrade Program";

@@ -5,6 +5,10 @@
 // success WorkerState becomes 2 before ProgressCounter is reset to 0.
 #include "update/update_state.h"
 
+#include "discovery/drive_table.h"
+#include "package/package.h"
+#include "transport/transport.h"
+
 std::atomic<uint16_t> SelectedDriveIndex{0};
 std::atomic<uint32_t> ProgressCounter{0};
 std::atomic<uint8_t> WorkerState{kWorkerIdle};
@@ -13,4 +17,11 @@ void ResetUpdateState() {
   SelectedDriveIndex.store(0, std::memory_order_release);
   ProgressCounter.store(0, std::memory_order_release);
   WorkerState.store(kWorkerIdle, std::memory_order_release);
+}
+
+void ResetProcessState() {
+  ResetUpdatePackage();  // also the defaults: BufferSize 2048, WaitTime 45
+  ResetDriveTable();
+  ResetUpdateState();
+  ResetTransportState();
 }

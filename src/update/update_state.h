@@ -14,3 +14,6 @@ enum : uint8_t {
 };
 extern std::atomic<uint8_t> WorkerState;
 void ResetUpdateState();
+// Every subsystem's process-wide state as at program start: the package (with
+// its defaults), the drive table, the transport and the values above.
+void ResetProcessState();
