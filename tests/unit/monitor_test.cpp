@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "update_bench.h"
@@ -16,9 +17,15 @@ using Log = Texts;
 // The main dialog over one drive (restart question off): every request to the
 // view is logged as text, with the virtual time it came at.
 struct Dialog : UpdateView {
+  // From UPDATE until its last box is answered Windows may not end the
+  // session: every box but "Can't reboot." (after the release, before the
+  // restart) comes while it is held.
   Dialog() {
     UpdatePackage.NoRestart = 1;
     bench.AddDrive();
+    bench.fake.on_message_box = [this](const FakePlatform::MessageBoxCall& box) {
+      EXPECT_EQ(held, box.text != "Can't reboot.") << box.text;
+    };
   }
   void EnableUpdateButton(bool enable) override { Add("update:" + std::to_string(enable)); }
   void EnableExitButton(bool enable) override { Add("exit:" + std::to_string(enable)); }
@@ -87,12 +94,7 @@ TEST(Monitor, AWholeUpdateFollowsTheCounterThenTheClock) {
     Dialog d;
     d.bench.LoadImages(boot);
     OnUpdate(d);
-    EXPECT_EQ(d.Outline(), kStart + kPhases + kDone);
     EXPECT_EQ(Log(d.log.end() - 4, d.log.end()), Log{"pos:0"} + kDone);
-    EXPECT_EQ(Boxes(d.bench.fake, kOwner),
-              Log{Box(kCaptionInformation, plat::kMbIconInformation | plat::kMbSystemModal,
-                      "Firmware update is completed.")});
-    EXPECT_EQ(DriveTable[0].Updated + WorkerState.load(), 3);
     // Transfer phase: the bar shows the counter less one when it changed, then
     // the total once the last block is in.
     const std::string total = boot ? "184" : "176";
@@ -141,43 +143,79 @@ TEST(Monitor, ZeroTotalAndZeroWaitTime) {
   EXPECT_EQ(DriveTable[0].Updated, 1);
 }
 
-// A failure in either phase, or a worker that never starts: the failure box,
-// and UPDATE enabled again.
-TEST(Monitor, AFailedUpdateShowsTheError) {
+// Every way an UPDATE ends: the boxes, the dialog's outline and the restart
+// helper's calls; only a completed update marks the drive updated.  Failures
+// come in either phase or before any worker; a refused check (in Japanese: the
+// texts come from the catalogue) starts none.  A Yes to the restart question
+// starts the helper and ends the dialog, even when no copy can be made.
+TEST(Monitor, EveryWayAnUpdateEnds) {
   using namespace sim::sense;
-  const std::tuple<bool, uint32_t, int, sim::Sense, int, std::string> cases[] = {
-      // boot, declared main size, refused write (-1: no thread), phases shown, error
-      {true, kMainImageReadLength, 0, kWriteError, 1, "Flash rom write error. (Code 09-85-00)"},
+  const uint32_t info = plat::kMbIconInformation | plat::kMbSystemModal;
+  const std::string completed = Box(kCaptionInformation, info, "Firmware update is completed.");
+  const std::string question =
+      Box(kCaptionInformation, plat::kMbYesNo | info, TextIn(Msg::UpdateCompletedRestart, false));
+  const auto failed = [](const std::string& error) {
+    return Log{Box(kCaptionError, kStop, "Firmware update is failed.\n\n" + error)};
+  };
+  const auto refuse = [](bool boot, uint32_t main_size, int block, sim::Sense sense) {
+    return [=](Dialog& d) {
+      d.bench.LoadImages(boot, main_size);
+      d.bench.drive.RefuseWrite(static_cast<uint32_t>(block), sense);
+      d.bench.fake.fail_start_thread = block < 0;
+    };
+  };
+  const auto restart = [](int answer, plat::CopyResult copy) {
+    return [answer, copy](Dialog& d) {
+      UpdatePackage.NoRestart = 0;
+      d.bench.fake.temp_path = "C:\\TEMP\\";
+      d.bench.fake.copy_file = [copy](const std::string&) { return copy; };
+      d.bench.fake.message_box_answers.assign(1, answer);
+    };
+  };
+  const auto other_model = [](Dialog& d) {
+    UserLcid = 1041;
+    d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
+  };
+  const Log done = kStart + kPhases + kDone, ended = kStart + kPhases + Log{"end"} + kDone;
+  const uint32_t full = kMainImageReadLength;
+  const struct {
+    std::function<void(Dialog&)> setup;  // on one drive, main image only, no restart question
+    Log boxes, outline, calls = {};
+  } cases[] = {
+      {[](Dialog&) {}, {completed}, done},
+      {refuse(true, full, 0, kWriteError), failed("Flash rom write error. (Code 09-85-00)"),
+       kStart + Log{kTransferring} + kIdle},
       // Declared sizes far below the fixed layout: the dialog reaches its total
       // at once and is already waiting when the last main block is refused.
-      {false, 2048, 10, kTransferDataError, 2, "Firmware Transfer data error. (Code 09-88-00)"},
-      {true, kMainImageReadLength, -1, {}, 0, "Can not create Thread."}};
-  for (const auto& [boot, main_size, refused, sense, phases, error] : cases) {
+      {refuse(false, 2048, 10, kTransferDataError),
+       failed("Firmware Transfer data error. (Code 09-88-00)"),
+       kStart + Log{kTransferring, kRunning} + kIdle},
+      {refuse(true, full, -1, {}), failed("Can not create Thread."), kStart + kIdle},
+      {other_model,
+       {Box(kCaptionInformation, info, TextIn(Msg::ModelNotApplicable, true))},
+       kStart + Log{"status:" + std::string(TextIn(Msg::StatusSelectDrive, true))} +
+           Log{"update:1", "exit:1"}},
+      {restart(plat::kIdYes, plat::CopyResult::kCopied),
+       {question},
+       ended,
+       {"MoveFileDelayUntilReboot(C:\\TEMP\\REB_0000.EXE)",
+        "StartProcess(C:\\TEMP\\REB_0000.EXE,C:\\TEMP\\)"}},
+      {restart(plat::kIdNo, plat::CopyResult::kCopied), {question}, done},
+      {restart(plat::kIdYes, plat::CopyResult::kFailed),
+       {question, Box(kCaptionError, kStop, "Can't reboot.")},
+       ended},
+  };
+  for (const auto& c : cases) {
     Dialog d;
-    d.bench.LoadImages(boot, main_size);
-    d.bench.drive.RefuseWrite(static_cast<uint32_t>(refused), sense);
-    d.bench.fake.fail_start_thread = refused < 0;
+    d.bench.LoadImages(false);
+    c.setup(d);
     OnUpdate(d);
-    EXPECT_EQ(Boxes(d.bench.fake, kOwner),
-              Log{Box(kCaptionError, kStop, "Firmware update is failed.\n\n" + error)});
-    EXPECT_EQ(d.Outline(), kStart + Log(kPhases.begin(), kPhases.begin() + phases) + kIdle);
-    EXPECT_EQ(DriveTable[0].Updated, 0);
+    EXPECT_EQ(Boxes(d.bench.fake, kOwner), c.boxes);
+    EXPECT_EQ(d.Outline(), c.outline);
+    EXPECT_EQ(d.bench.fake.Calls(), c.calls);
+    EXPECT_EQ(DriveTable[0].Updated, std::count(c.outline.begin(), c.outline.end(), kCompleted));
+    EXPECT_EQ(d.holds, (std::vector<bool>{true, false}));
   }
-}
-
-// In Japanese too: the texts come from the catalogue.
-TEST(Monitor, ARefusedCheckStartsNoWorker) {
-  Dialog d;
-  UserLcid = 1041;
-  d.bench.LoadImages(true);
-  d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
-  OnUpdate(d);
-  EXPECT_EQ(Boxes(d.bench.fake, kOwner),
-            Log(1, Box(kCaptionInformation, plat::kMbIconInformation | plat::kMbSystemModal,
-                       TextIn(Msg::ModelNotApplicable, true))));
-  const Log idle = {"pos:0", std::string("status:") + TextIn(Msg::StatusSelectDrive, true)};
-  EXPECT_EQ(d.log, kStart + idle + Log({"update:1", "exit:1"}));
-  EXPECT_EQ(WorkerState.load(), 0);
 }
 
 TEST(Monitor, AnUpdatedDriveCannotBeUpdatedAgainOthersCan) {
@@ -193,57 +231,6 @@ TEST(Monitor, AnUpdatedDriveCannotBeUpdatedAgainOthersCan) {
     EXPECT_EQ(SelectedDriveIndex.load(), static_cast<uint16_t>(selection));
   }
   EXPECT_EQ(d.log, (Log{"update:1", "update:0", "update:1", "update:0"}));
-}
-
-TEST(Monitor, RestartQuestionYesStartsTheHelperAndEndsTheDialogEvenWithoutACopy) {
-  for (const int answer : {plat::kIdYes, plat::kIdNo, -1}) {  // -1: Yes, but no copy can be made
-    Dialog d;
-    UpdatePackage.NoRestart = 0;
-    d.bench.LoadImages(false);
-    d.bench.fake.temp_path = "C:\\TEMP\\";
-    d.bench.fake.copy_file = [answer](const std::string&) {
-      return answer == plat::kIdYes ? plat::CopyResult::kCopied : plat::CopyResult::kFailed;
-    };
-    d.bench.fake.message_box_answers.assign(1, answer == plat::kIdNo ? answer : plat::kIdYes);
-    OnUpdate(d);
-    Log boxes = {Box(kCaptionInformation,
-                     plat::kMbYesNo | plat::kMbIconInformation | plat::kMbSystemModal,
-                     TextIn(Msg::UpdateCompletedRestart, false))};
-    if (answer == -1) boxes.push_back(Box(kCaptionError, kStop, "Can't reboot."));
-    EXPECT_EQ(Boxes(d.bench.fake, kOwner), boxes);
-    const Log started = {"MoveFileDelayUntilReboot(C:\\TEMP\\REB_0000.EXE)",
-                         "StartProcess(C:\\TEMP\\REB_0000.EXE,C:\\TEMP\\)"};
-    EXPECT_EQ(d.bench.fake.Calls(), answer == plat::kIdYes ? started : Log{});
-    // The dialog ends after a Yes, and is still reset.
-    const Log end = answer == plat::kIdNo ? Log{} : Log{"end"};
-    EXPECT_EQ(d.Outline(), kStart + kPhases + end + kDone);
-  }
-}
-
-// From UPDATE until its last box is answered Windows may not end the session:
-// on every path the boxes come while it is held, and it is released once,
-// before a restart is set going.
-TEST(Monitor, TheSessionIsHeldFromUpdateUntilTheLastBoxIsAnswered) {
-  enum Path { kCompleted, kRestartWithoutCopy, kFailed, kRefused };
-  for (const Path path : {kCompleted, kRestartWithoutCopy, kFailed, kRefused}) {
-    Dialog d;
-    d.bench.LoadImages(false);
-    UpdatePackage.NoRestart = path != kRestartWithoutCopy;
-    d.bench.fake.copy_file = [](const std::string&) { return plat::CopyResult::kFailed; };
-    if (path == kFailed) d.bench.drive.RefuseWrite(3, sim::sense::kWriteError);
-    if (path == kRefused) d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
-    std::vector<bool> held_at_box;
-    d.bench.fake.on_message_box = [&](const FakePlatform::MessageBoxCall&) {
-      held_at_box.push_back(d.held);
-    };
-    OnUpdate(d);
-    EXPECT_EQ(d.holds, (std::vector<bool>{true, false})) << path;
-    // The question while held; "Can't reboot." comes after the release.
-    const std::vector<bool> boxes =
-        path == kRestartWithoutCopy ? std::vector<bool>{true, false} : std::vector<bool>{true};
-    EXPECT_EQ(held_at_box, boxes) << path;
-    EXPECT_FALSE(d.held);
-  }
 }
 
 }  // namespace
