@@ -39,8 +39,13 @@ class RestartHelperTest : public ::testing::Test {
   BenchPlatform fake_;
 };
 
+// With the package's delete-file option off nothing at all happens.
 TEST_F(RestartHelperTest, CopiesUnderTheFirstFreeNameSchedulesItsDeletionAndStartsIt) {
   std::ofstream(temp_ + "REB_0000.EXE") << "old copy";  // left from an earlier run
+  UpdatePackage.NoDeleteFile = 1;
+  StartRestartHelper(nullptr);
+  EXPECT_TRUE(fake_.Calls().empty());
+  UpdatePackage.NoDeleteFile = 0;
   StartRestartHelper(nullptr);
   const std::string copy = temp_ + "REB_0001.EXE";
   EXPECT_EQ(ReadFile(temp_ + "REB_0000.EXE") + "," + ReadFile(copy), "old copy,MZ program");
@@ -55,16 +60,6 @@ TEST_F(RestartHelperTest, CopiesUnderTheFirstFreeNameSchedulesItsDeletionAndStar
   StartRestartHelper(nullptr);
   EXPECT_EQ(ReadFile(Ini()), "[RENAME]\r\nNUL=" + temp_ + "REB_0002.EXE\r\n");
   EXPECT_EQ(fake_.Calls().size(), 2u);  // the copy and the start
-}
-
-TEST_F(RestartHelperTest, DeleteFileOptionOffDoesNothingAtAll) {
-  UpdatePackage.NoDeleteFile = 1;
-  fake_.copy_file = [](const std::string& to) {
-    ADD_FAILURE() << "copied to " << to;
-    return plat::CopyResult::kFailed;
-  };
-  StartRestartHelper(nullptr);
-  EXPECT_TRUE(fake_.Calls().empty() && fake_.MessageBoxes().empty());
 }
 
 // Only a taken name moves on to the next one; any other failure would fail
@@ -95,40 +90,6 @@ TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
   }
 }
 
-// Every existing WININIT.INI: the entry goes directly below the first
-// "[RENAME]" line and every other byte stays as it was; without such a line
-// the header and entry are appended on a line of their own.
-TEST_F(RestartHelperTest, WininitEntryLandsInsideTheRenameSectionAndNothingElseChanges) {
-  OsKind = 0;
-  fake_.short_path_name = [](const char*, char* out, uint32_t size) {
-    return static_cast<uint32_t>(std::snprintf(out, size, "C:\\WINDOWS\\TEMP\\REB_0000.EXE"));
-  };
-  const std::string e = "NUL=C:\\WINDOWS\\TEMP\\REB_0000.EXE\r\n", r = "[RENAME]\r\n";
-  const std::string long_line = std::string(254, 'x') + r;
-  const std::pair<std::string, std::string> cases[] = {
-      {"", r + e},
-      {r + "NUL=C:\\A.TMP\nNUL=C:\\B.TMP\n", r + e + "NUL=C:\\A.TMP\nNUL=C:\\B.TMP\n"},
-      {"; c\n[Other]\nk=v\n" + r + "C:\\N.DLL=C:\\O.DLL\n[Last]\nz=1\n",
-       "; c\n[Other]\nk=v\n" + r + e + "C:\\N.DLL=C:\\O.DLL\n[Last]\nz=1\n"},
-      {r + "NUL=A\n" + r + "NUL=B", r + e + "NUL=A\n" + r + "NUL=B"},  // the first header only
-      {"[X]\n[RENAME]", "[X]\n" + r + e},
-      {"[Other]\nk=v\n", "[Other]\nk=v\n" + r + e},
-      {"[Other]\nk=v", "[Other]\nk=v\n" + r + e},
-      {"[rename]\nNUL=C:\\A.TMP\n", "[rename]\nNUL=C:\\A.TMP\n" + r + e},
-      {"k=[RENAME]\n", "k=[RENAME]\n" + r + e},
-      {long_line, long_line + r + e}};
-  for (auto [before, after] : cases) {
-    for (std::string* text : {&before, &after}) {  // lines as Windows writes them
-      for (size_t at = 0; (at = text->find('\n', at)) != std::string::npos; ++at) {
-        if (at == 0 || (*text)[at - 1] != '\r') text->insert(at++, "\r");
-      }
-    }
-    std::ofstream(Ini(), std::ios::binary) << before;
-    ScheduleDeleteAtReboot("C:\\WINDOWS\\TEMP\\REB_0000.EXE");
-    EXPECT_EQ(ReadFile(Ini()), after) << before;
-  }
-}
-
 TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDirectory) {
   OsKind = 0;
   const std::string w115 = dir_ + "/" + std::string(114 - dir_.size(), 'w');
@@ -150,49 +111,64 @@ TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDir
   EXPECT_FALSE(std::filesystem::exists(Ini()));
 }
 
-// Every file step of the WININIT.INI update fails in turn (the create, each
-// write, the flush, the close, each rename and delete), from every state a
-// Windows folder can be in, a run cut short between the renames included.
-// Afterwards every line of the old file is there whole, under WININIT.INI or,
-// only when even the way back failed, kept for the next run; no new file is
-// left behind; and success is reported only with the complete new file in
-// place.
+// The entry goes directly below the first "[RENAME]" line and every other
+// byte stays as it was; without such a line the header and entry are appended
+// on a line of their own.  Every file step of that update fails in turn (the
+// create, each write, the flush, the close, each rename and delete), from
+// every state a Windows folder can be in, a run cut short between the renames
+// included.  Afterwards every line of the old file is there whole, under
+// WININIT.INI or, only when even the way back failed, kept for the next run; no
+// new file is left behind; and success is reported only with the complete new
+// file in place.
 TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStepFails) {
   OsKind = 0;
-  const std::string r = "[RENAME]\r\n", e = "NUL=C:\\T\\REB_0000.EXE\r\n";
+  const std::string r = "[RENAME]\n", e = "NUL=C:\\T\\REB_0000.EXE\n";
+  const std::string a = "NUL=C:\\A.TMP\n", other = "; c\n[Other]\nk=v\n", last = "[Last]\nz=1\n";
+  const std::string long_line = std::string(254, 'x') + r;
   std::string big;  // several writes
-  for (int i = 0; big.size() < 9000; ++i) big += "C:\\NEW" + std::to_string(i) + "=C:\\OLD\r\n";
+  for (int i = 0; big.size() < 9000; ++i) big += "C:\\NEW" + std::to_string(i) + "=C:\\OLD\n";
   const std::string ksn = fake_.windows_dir + "/WININIT.KSN",
                     kso = fake_.windows_dir + "/WININIT.KSO";
   struct {
-    const char* name;
-    const char* ini;   // nullptr: missing
-    const char* kept;  // WININIT.KSO from an earlier run; nullptr: none
-    std::string old_lines, after;
+    std::string ini, after;      // lines end in "\r\n" on disk
+    bool exists = true;          // WININIT.INI
+    const char* kept = nullptr;  // WININIT.KSO from an earlier run
   } cases[] = {
-      {"missing", nullptr, nullptr, "", r + e},
-      {"section", "[Other]\r\nk=v\r\n[RENAME]\r\nNUL=C:\\A.TMP\r\n", nullptr, "",
-       "[Other]\r\nk=v\r\n" + r + e + "NUL=C:\\A.TMP\r\n"},
-      {"no section, no line end", "[Other]\r\nk=v", nullptr, "", "[Other]\r\nk=v\r\n" + r + e},
-      {"long", "", nullptr, big, big + r + e},
-      {"cut between renames", nullptr, "[RENAME]\r\nNUL=C:\\A.TMP\r\n", "",
-       r + e + "NUL=C:\\A.TMP\r\n"},
-      {"stale copy", "[RENAME]\r\nNUL=C:\\A.TMP\r\n", "[RENAME]\r\n", "",
-       r + e + "NUL=C:\\A.TMP\r\n"},
+      {"", r + e, false},
+      {"", r + e},
+      {r + a + "NUL=C:\\B.TMP\n", r + e + a + "NUL=C:\\B.TMP\n"},
+      {other + r + "C:\\N.DLL=C:\\O.DLL\n" + last, other + r + e + "C:\\N.DLL=C:\\O.DLL\n" + last},
+      {r + "NUL=A\n" + r + "NUL=B", r + e + "NUL=A\n" + r + "NUL=B"},  // the first header only
+      {"[X]\n[RENAME]", "[X]\n" + r + e},
+      {other, other + r + e},
+      {"[Other]\nk=v", "[Other]\nk=v\n" + r + e},
+      {"[rename]\n" + a, "[rename]\n" + a + r + e},
+      {"k=[RENAME]\n", "k=[RENAME]\n" + r + e},
+      {long_line, long_line + r + e},
+      {big, big + r + e},
+      {"", r + e + a, false, "[RENAME]\nNUL=C:\\A.TMP\n"},  // cut between the renames
+      {r + a, r + e + a, true, "[RENAME]\n"},               // a stale copy
+  };
+  const auto crlf = [](std::string text) {
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+      text.insert(at, "\r");
+    }
+    return text;
   };
   int faults = 0, lost = 0, false_successes = 0;
-  for (auto& c : cases) {
-    const std::string old = c.ini ? c.ini + c.old_lines : c.kept ? c.kept : "";
+  for (const auto& c : cases) {
+    const std::string ini = crlf(c.ini), after = crlf(c.after), kept = crlf(c.kept ? c.kept : "");
+    const std::string old = c.exists ? ini : kept;
     for (int step = 0;; ++step) {
       for (const std::string& f : {Ini(), ksn, kso}) std::filesystem::remove(f);
-      if (c.ini) std::ofstream(Ini(), std::ios::binary) << c.ini << c.old_lines;
-      if (c.kept) std::ofstream(kso, std::ios::binary) << c.kept;
+      if (c.exists) std::ofstream(Ini(), std::ios::binary) << ini;
+      if (c.kept) std::ofstream(kso, std::ios::binary) << kept;
       fake_.file_steps.clear();
       fake_.fail_file_step = step;
       const bool ok = ScheduleDeleteAtReboot("C:\\T\\REB_0000.EXE");
       const bool injected = step < static_cast<int>(fake_.file_steps.size());
       const std::string where =
-          c.name + std::string(", failed: ") + (injected ? fake_.file_steps[step] : "none");
+          old.substr(0, 40) + ", failed: " + (injected ? fake_.file_steps[step] : "none");
       const bool in_place = std::filesystem::exists(Ini());
       const std::string now = ReadFile(in_place ? Ini() : kso);
       // Every old line, whole.
@@ -205,7 +181,7 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
         }
         at = end + 1;
       }
-      if (ok && (!in_place || now != c.after)) {
+      if (ok && (!in_place || now != after)) {
         ++false_successes;
         ADD_FAILURE() << where << ": success without the new file";
       }
@@ -216,7 +192,7 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
       const std::string& failed = injected ? fake_.file_steps[step] : "";
       const bool bringing_back =
           failed.find("KSO") != std::string::npos && failed.rfind("INI") == failed.size() - 3;
-      const bool existed = c.ini || c.kept;
+      const bool existed = c.exists || c.kept;
       EXPECT_TRUE(ok || in_place == existed || bringing_back) << where;
       if (!injected) {
         EXPECT_TRUE(ok) << where;
