@@ -78,11 +78,9 @@ TEST_F(ChecksTest, InquiryIsSentOnceMoreWhenTheFirstFailsAndASecondFailureStopsS
 // non-zero first digit are compared, as decimal numbers.
 TEST_F(ChecksTest, OlderPackageAsksWhetherToContinue) {
   const std::tuple<const char*, const char*, bool> cases[] = {
-      {"1.02", "1.04", true},  {"1.04", "1.02", false}, {"1.04", "1.04", false},
-      {"1.1", "1.09", false},  {"1.09", "1.1 ", true},  {"2.00", "9.99", true},
-      {"10.2", "11.0", false}, {"1.00", "10.2", false}, {"1-04", "1.05", false},
-      {"0.99", "1.00", false}, {"1.00", "0.99", false}, {"1.0a", "1.0b", false},
-      {"1.x", "1.01", true}};
+      {"1.02", "1.04", true},  {"1.04", "1.04", false}, {"1.1", "1.09", false},
+      {"1.09", "1.1 ", true},  {"10.2", "11.0", false}, {"1.00", "10.2", false},
+      {"1-04", "1.05", false}, {"0.99", "1.00", false}, {"1.x", "1.01", true}};
   Texts boxes;
   for (const auto& [package, drive, asks] : cases) {
     std::snprintf(UpdatePackage.PackageVersion, sizeof UpdatePackage.PackageVersion, "%s", package);
