@@ -115,7 +115,6 @@ TEST(Worker, EjectsUnlessTheDriveReportsAClosedEmptyTray) {
       {sim::Tray::kLoaded, -1, {}, true},
       {sim::Tray::kClosedEmpty, -1, {}, false},
       {sim::Tray::kOpen, -1, {}, true},
-      {sim::Tray::kBecomingReady, -1, {}, true},
       {sim::Tray::kLoaded, 1, {0x22, 0x3A, 0x01}, true},  // flag bits in the key byte
       {sim::Tray::kLoaded, 1, {0x02, 0x3B, 0x01}, true},
       {sim::Tray::kLoaded, 1, {0x06, 0x3A, 0x01}, true},
