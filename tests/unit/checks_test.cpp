@@ -97,18 +97,4 @@ TEST_F(ChecksTest, OlderPackageAsksWhetherToContinue) {
   EXPECT_EQ(Boxes(bench_.fake, kOwner), boxes);
 }
 
-TEST(Checks, AddressTheSelectedDriveAndNothingOutsideTheList) {
-  UpdateBench aspi(UpdateBench::Via::kAspi);
-  sim::KestranDrive wrong(sim::FakeClock(aspi.fake));
-  wrong.mutable_config().product = "CD-R   TQ-999Z  ";
-  aspi.AddDrive(0);
-  aspi.AddDrive(1, &wrong);
-  for (const uint16_t index : {1, 0, 2, 0xFFFF}) {
-    SelectedDriveIndex.store(index);
-    EXPECT_EQ(CheckDrive(), index == 0) << index;
-  }
-  EXPECT_EQ(wrong.trace().size(), 1u);  // one INQUIRY each
-  EXPECT_EQ(aspi.drive.trace().size(), 1u);
-}
-
 }  // namespace

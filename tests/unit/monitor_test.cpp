@@ -218,12 +218,22 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
   }
 }
 
-TEST(Monitor, AnUpdatedDriveCannotBeUpdatedAgainOthersCan) {
+// Two drives, the second of another model: UPDATE checks and writes the
+// selected drive only (a selection outside the list is no drive at all), and
+// an updated drive cannot be updated again while others can.
+TEST(Monitor, OnlyTheSelectedDriveIsCheckedAndUpdatedAndOnlyOnce) {
   Dialog d;
-  sim::KestranDrive second(sim::FakeClock(d.bench.fake));
-  d.bench.AddDrive(1, &second);
+  sim::KestranDrive other(sim::FakeClock(d.bench.fake));
+  other.mutable_config().product = "CD-R   TQ-999Z  ";
+  d.bench.AddDrive(1, &other);
   d.bench.LoadImages(false);
-  OnUpdate(d);
+  for (const int selection : {2, 0xFFFF, 1, 0}) {
+    d.selection = selection;
+    OnUpdate(d);
+  }
+  EXPECT_EQ(other.trace().size(), 1u);  // one INQUIRY
+  EXPECT_EQ(DriveTable[0].Updated * 2 + DriveTable[1].Updated, 2);
+  EXPECT_EQ(Boxes(d.bench.fake, kOwner).size(), 2u);  // another model; completed
   d.log.clear();
   for (const int selection : {1, 0, 1, -1}) {  // -1: a list without a selection
     d.selection = selection;
