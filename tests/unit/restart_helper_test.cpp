@@ -66,28 +66,20 @@ TEST_F(RestartHelperTest, CopiesUnderTheFirstFreeNameSchedulesItsDeletionAndStar
 // under every name, so "Can't reboot." comes at once.
 TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
   using plat::CopyResult;
-  const std::pair<CopyResult, int> cases[] = {
-      // the failure after the taken names, names tried
-      {CopyResult::kExists, 0x10000},
-      {CopyResult::kFailed, 1},
-  };
-  for (const auto& [failure, names] : cases) {
-    BenchPlatform fake;
-    fake.temp_path = temp_;
-    std::string first, last;
-    int tries = 0;
-    fake.copy_file = [&, failure = failure, names = names](const std::string& to) {
-      (tries++ == 0 ? first : last) = to;
-      return tries < names ? CopyResult::kExists : failure;
+  void* owner = reinterpret_cast<void*>(0x77);
+  for (const CopyResult failure : {CopyResult::kExists, CopyResult::kFailed}) {
+    Texts tried;
+    fake_.copy_file = [&tried, failure](const std::string& to) {
+      tried.push_back(to);
+      return failure;
     };
-    void* owner = reinterpret_cast<void*>(0x77);
     StartRestartHelper(owner);
-    EXPECT_EQ(Boxes(fake, owner), Texts{Box(kCaptionError, plat::kMbIconStop, "Can't reboot.")});
-    EXPECT_EQ(tries, names);
-    EXPECT_EQ(first, temp_ + "REB_0000.EXE");
-    EXPECT_EQ(last, names > 1 ? temp_ + "REB_ffff.EXE" : "");
-    EXPECT_TRUE(fake.Calls().empty());
+    const bool taken = failure == CopyResult::kExists;
+    EXPECT_EQ(tried.size(), taken ? 0x10000u : 1u);
+    EXPECT_EQ(tried.back(), temp_ + (taken ? "REB_ffff.EXE" : "REB_0000.EXE"));
   }
+  EXPECT_EQ(Boxes(fake_, owner), Texts(2, Box(kCaptionError, plat::kMbIconStop, "Can't reboot.")));
+  EXPECT_TRUE(fake_.Calls().empty());
 }
 
 TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDirectory) {
