@@ -6,7 +6,6 @@
 
 namespace {
 
-void* const kOwner = reinterpret_cast<void*>(0xD1A1);
 const uint32_t kInfo = plat::kMbOk | plat::kMbIconInformation;
 
 class ChecksTest : public ::testing::Test {

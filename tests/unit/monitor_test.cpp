@@ -11,7 +11,6 @@
 
 namespace {
 
-void* const kOwner = reinterpret_cast<void*>(0xD1A1);
 using Log = Texts;
 
 // The main dialog over one drive (restart question off): every request to the

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "restart/restart.h"
+#include "scratch_dir.h"
 #include "update_bench.h"
 
 namespace {
@@ -28,14 +29,10 @@ class RestartHelperTest : public ::testing::Test {
     OsKind = 1;
     UserLcid = 1033;
   }
-  ~RestartHelperTest() override { std::filesystem::remove_all(dir_); }
-  static std::string MakeDir() {
-    char pattern[] = "/tmp/ksf_restart_XXXXXX";
-    return mkdtemp(pattern) ? pattern : "/nonexistent";
-  }
   std::string Ini() const { return fake_.windows_dir + "/WININIT.INI"; }
 
-  const std::string dir_ = MakeDir(), temp_ = dir_ + "/temp/";
+  const ScratchDir scratch_;
+  const std::string dir_ = std::filesystem::current_path().string(), temp_ = dir_ + "/temp/";
   BenchPlatform fake_;
 };
 

@@ -33,6 +33,9 @@ struct BenchPlatform : FakePlatform {
   std::function<plat::CopyResult(const std::string& to)> copy_file;
 };
 
+// The dialog window the tests' boxes belong to.
+inline void* const kOwner = reinterpret_cast<void*>(0xD1A1);
+
 // A message box as "caption|flags|text".
 inline std::string Box(const std::string& caption, uint32_t flags, const std::string& text) {
   return caption + "|" + std::to_string(flags) + "|" + text;
