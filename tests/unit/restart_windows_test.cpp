@@ -24,7 +24,6 @@ TEST(RestartWindows, CallSequences) {
     std::vector<bool F::*> failing;
     const char* calls;
   } cases[] = {
-      {0, {}, "R"},
       {0, {&F::fail_exit_windows}, "RJ"},
       {1, {}, "OLERDC"},
       {2, {}, "OLERDC"},
