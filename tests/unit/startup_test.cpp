@@ -95,7 +95,6 @@ TEST(StartUp, RunsAndTheirEnds) {
     std::function<void(World&)> setup;  // the world is 95/98/Me, dialogs answer OK
     std::string trace;
   } cases[] = {
-      {[](World& w) { w.ini += kNoPassThrough; }, aspi_run},
       {[](World& w) { w.Nt(4); }, "main:os1,pt,1"},
       {[](World& w) { w.Nt(5); }, "main:os2,pt,1"},
       {[](World& w) { w.Nt(10), w.ini += kNoPassThrough; },
