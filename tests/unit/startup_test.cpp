@@ -48,8 +48,7 @@ struct World : ShellUi {
   }
   ~World() override {
     sim::SimAspi::SetCurrent(nullptr);
-    ResetUpdatePackage();
-    ResetTransportState();
+    ResetProcessState();
   }
   void Nt(uint32_t major) { os.version = plat::VersionInfo{2, major}; }
   const char* ExecutableBaseName() override { return base_name.c_str(); }

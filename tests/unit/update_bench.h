@@ -54,10 +54,7 @@ struct UpdateBench {
   enum class Via { kPassThrough, kAspi };
 
   explicit UpdateBench(Via via = Via::kPassThrough) : via(via), drive(sim::FakeClock(fake)) {
-    ResetTransportState();
-    ResetDriveTable();
-    ResetUpdateState();
-    ResetUpdatePackage();
+    ResetProcessState();
     SetMessageOwner(nullptr);
     OsKind = 2;
     UserLcid = 1033;
@@ -71,8 +68,7 @@ struct UpdateBench {
   ~UpdateBench() {
     fake.JoinThreads();  // the worker talks to the drive: it must have ended first
     if (via == Via::kAspi) FreeAspiLibrary();
-    ResetUpdatePackage();
-    ResetTransportState();
+    ResetProcessState();
   }
 
   // Puts `which` (default: the bench's drive) in table entry `index` as
