@@ -160,19 +160,16 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
       const bool in_place = std::filesystem::exists(Ini());
       const std::string now = ReadFile(in_place ? Ini() : kso);
       // Every old line, whole.
-      for (size_t at = 0; at < old.size();) {
-        const size_t end = std::min(old.find('\n', at), old.size());
+      for (size_t at = 0, end; at < old.size(); at = end + 1) {
+        end = std::min(old.find('\n', at), old.size());
         const std::string line = old.substr(at, end - at);
-        if (("\n" + now + "\n").find("\n" + line) == std::string::npos) {
-          ++lost;
-          ADD_FAILURE() << where << ": lost " << line;
-        }
-        at = end + 1;
+        const bool whole = ("\n" + now + "\n").find("\n" + line) != std::string::npos;
+        lost += !whole;
+        EXPECT_TRUE(whole) << where << ": lost " << line;
       }
-      if (ok && (!in_place || now != after)) {
-        ++false_successes;
-        ADD_FAILURE() << where << ": success without the new file";
-      }
+      const bool false_success = ok && (!in_place || now != after);
+      false_successes += false_success;
+      EXPECT_FALSE(false_success) << where << ": success without the new file";
       EXPECT_FALSE(std::filesystem::exists(ksn)) << where;
       EXPECT_TRUE(ok || now == old) << where << ": the old file as it was";
       // ... and back under its name, unless the step that failed was the one
