@@ -110,6 +110,10 @@ TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDir
 // file in place.
 TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStepFails) {
   OsKind = 0;
+  // WININIT.INI is read before long names exist: the entry is the short name.
+  fake_.short_path_name = [](const char*, char* out, uint32_t size) {
+    return static_cast<uint32_t>(std::snprintf(out, size, "C:\\T\\REB_0000.EXE"));
+  };
   const std::string r = "[RENAME]\n", e = "NUL=C:\\T\\REB_0000.EXE\n";
   const std::string a = "NUL=C:\\A.TMP\n", other = "; c\n[Other]\nk=v\n", last = "[Last]\nz=1\n";
   const std::string long_line = std::string(254, 'x') + r;
@@ -153,7 +157,7 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
       if (c.kept) std::ofstream(kso, std::ios::binary) << kept;
       fake_.file_steps.clear();
       fake_.fail_file_step = step;
-      const bool ok = ScheduleDeleteAtReboot("C:\\T\\REB_0000.EXE");
+      const bool ok = ScheduleDeleteAtReboot("C:\\Temp Files\\REB_0000.EXE");
       const bool injected = step < static_cast<int>(fake_.file_steps.size());
       const std::string where =
           old.substr(0, 40) + ", failed: " + (injected ? fake_.file_steps[step] : "none");
