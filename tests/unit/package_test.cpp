@@ -80,7 +80,6 @@ TEST_F(PackageTest, ResultCodes) {
       {Desc(kMain + "VERSION=1\n INQUIRY=K;\n"), 7},
       {Desc(kMain + "VERSION=1\nINQUIRY =K;\n"), 7},
       {Desc(kMain + "VERSION=1\n", "INQUIRY=K;\n"), 7},
-      {Desc(kValid + "INQUIRY=KESTRAN\n"), 8},
       {Desc(kValid + "BUFFERSIZE=0\n"), 9},
       {Desc(kValid + "INQUIRY=KESTRAN\nBUFFERSIZE=big\n"), 8},  // 9 only after 7 and 8
       {Desc(kMain + "INQUIRY=\n"), 10, 0},                      // images before 7
