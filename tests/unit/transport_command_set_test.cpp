@@ -69,7 +69,7 @@ TEST_P(CommandSetTest, SendsTheCdbLengthAndBufferTheDriveExpects) {
   want.resize(wide ? 12 : c.narrow);
   EXPECT_EQ(Bytes(seen.cdb.begin(), seen.cdb.begin() + seen.cdb_length), want);
   EXPECT_EQ(seen.length, c.transfer);
-  // The pass-through leaves an empty transfer without direction (see its own test).
+  // With nothing to transfer the pass-through's DataIn reaches no device (its own test checks it).
   EXPECT_EQ(seen.direction, c.transfer == 0 && transport == PassThrough ? Dir::kNone : c.direction);
   if (c.direction != Dir::kOut) {
     EXPECT_EQ(requests_.at(0).buffer, c.direction == Dir::kIn ? In() : nullptr)
