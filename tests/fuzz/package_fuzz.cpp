@@ -6,16 +6,11 @@
 // current directory while fuzzing) and loaded from there.  Image files are
 // served only under the name "a.bin" (a 40-byte file), so every input stays
 // cheap and nothing outside the directory is ever opened.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <vector>
 
+#include "../unit/scratch_dir.h"
 #include "fake_platform.h"
 #include "package/package.h"
 
@@ -29,23 +24,8 @@ class FuzzPlatform : public FakePlatform {
 };
 
 struct Setup {
-  Setup() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ksf-fuzz-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr || chdir(buffer.data()) != 0) std::abort();
-    FILE* image = std::fopen("a.bin", "wb");
-    if (image == nullptr) std::abort();
-    for (int i = 0; i < 40; ++i) std::fputc(i, image);
-    std::fclose(image);
-    directory = buffer.data();
-  }
-  ~Setup() {
-    std::error_code ignored;
-    std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
-    std::filesystem::remove_all(directory, ignored);
-  }
-  std::string directory;
+  Setup() { dir.WriteImage("a.bin", 40); }
+  ScratchDir dir;
   FuzzPlatform os;
 };
 
@@ -79,12 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte picks the code page, so the multibyte-aware upper-casing
   // is exercised as well.
   setup.os.lcid = (size > 0 && (data[0] & 1)) ? 1041 : 1033;
-
-  const std::string text = Expand(data, size);
-  FILE* file = std::fopen("FUZZ.INI", "wb");
-  if (file == nullptr) std::abort();
-  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  setup.dir.Write("FUZZ.INI", Expand(data, size));
 
   ResetUpdatePackage();
   const uint8_t code = LoadPackage("FUZZ.INI");

@@ -91,12 +91,4 @@ TEST_F(AspiTest, StatusesGiveTheResultCode) {
   }
 }
 
-TEST_F(AspiTest, RequestCompletedOnReturnIsNotWaitedFor) {
-  Use(Aspi);
-  // Were the transport to wait, only this stray signal at 1 s would end it.
-  os_.Schedule(1000, [this] { os_.SetEvent(plat::FieldToPtr(Le32(&requests_[0].bytes[24]))); });
-  ASSERT_EQ(TestUnitReady(drive_), 0);
-  EXPECT_EQ(os_.NowMs(), 0u);
-}
-
 }  // namespace

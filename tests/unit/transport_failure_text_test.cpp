@@ -1,5 +1,5 @@
 // Every failure text, by result code and the status bytes of the record that
-// LastCommand designates, and the worker's check after a block write.
+// LastCommand designates.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +7,6 @@
 
 #include "transport/failure_text.h"
 #include "transport/transport.h"
-#include "update/update.h"
 
 namespace {
 
@@ -36,7 +35,6 @@ const TextCase kCases[] = {
     {4, 4, 0, 0x02, 0x09, 0x88, 0x00, "Firmware Transfer data error. (Code 09-88-00)"},
     {4, 4, 0, 0x02, 0x09, 0x85, 0x01, ""},
     {4, 4, 0, 0x02, 0x04, 0x40, 0xF5, "Firmware data error. (Code 04-40-f5)"},
-    {4, 4, 0, 0x02, 0x04, 0x40, 0xF6, "Firmware Transfer data error. (Code 04-40-f6)"},
     {4, 4, 0, 0x02, 0x04, 0xF5, 0x40, ""},
     {4, 4, 0, 0x02, 0x29, 0x85, 0x00, "Target_Status: Check Condition"},
     {4, 4, 0, 0x02, 0x00, 0x00, 0x00, "No Sense. (Code 00-00-00)"},
@@ -55,23 +53,19 @@ const TextCase kCases[] = {
 };
 // clang-format on
 
-void Fill(CommandRecord& record, const TextCase& c) {
-  std::memset(&record, 0, sizeof record);
-  record.SRB_Status = c.srb_status;
-  record.SRB_HaStat = c.ha_stat;
-  record.SRB_TargStat = c.targ_stat;
-  record.SenseArea[2] = c.sense_key;
-  record.SenseArea[12] = c.asc;
-  record.SenseArea[13] = c.ascq;
-}
-
 TEST(FailureText, FollowsTheRecordThatLastCommandDesignates) {
   for (const TextCase& c : kCases) {
     // The two records disagree: only the designated one may be read.
     for (CommandRecord* designated : {&AspiExecBlock, &PassThroughResult}) {
       CommandRecord* other = designated == &AspiExecBlock ? &PassThroughResult : &AspiExecBlock;
-      Fill(*designated, c);
       std::memset(other, 0x77, sizeof *other);
+      std::memset(designated, 0, sizeof *designated);
+      designated->SRB_Status = c.srb_status;
+      designated->SRB_HaStat = c.ha_stat;
+      designated->SRB_TargStat = c.targ_stat;
+      designated->SenseArea[2] = c.sense_key;
+      designated->SenseArea[12] = c.asc;
+      designated->SenseArea[13] = c.ascq;
       LastCommand = designated;
       std::string text = "left over from before";
       DescribeFailure(c.code, text);
@@ -79,24 +73,6 @@ TEST(FailureText, FollowsTheRecordThatLastCommandDesignates) {
     }
   }
   ResetTransportState();
-}
-
-TEST(CheckCommandResult, FailureLeavesItsTextThenZeroesTheCounterSuccessChangesNothing) {
-  for (const TextCase& c :
-       {TextCase{0, 4, 0, 2, 9, 0x85, 0, "earlier failure"},
-        TextCase{4, 4, 0, 2, 9, 0x85, 0, "Flash rom write error. (Code 09-85-00)"},
-        TextCase{4, 4, 0, 2, 9, 0x85, 1, ""}}) {
-    Fill(*LastCommand, c);
-    LastErrorText = "earlier failure";
-    ProgressCounter = 33;
-    WorkerState = 1;
-    EXPECT_EQ(CheckCommandResult(c.code), c.code == 0 ? 0 : -1);
-    EXPECT_EQ(LastErrorText, c.text);
-    EXPECT_EQ(ProgressCounter.load(), c.code == 0 ? 33u : 0u);
-    EXPECT_EQ(WorkerState.load(), 1) << "the worker state is the worker's business";
-  }
-  ResetTransportState();
-  ResetUpdateState();
 }
 
 }  // namespace
