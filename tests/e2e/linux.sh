@@ -40,17 +40,15 @@ trap 'rm -rf "$WORK"' EXIT
 pass() { echo "PASS: linux $NAME: $1"; }
 fail() { echo "FAIL: linux $NAME: $1${2:+ ($2)}"; }
 check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@" >/dev/null 2>&1; then pass "$what"; else fail "$what"; fi
+  if "${@:2}" >/dev/null 2>&1; then pass "$1"; else fail "$1"; fi
 }
 check_eq() {  # DESCRIPTION GOT WANT
   if [[ $2 == "$3" ]]; then pass "$1"; else fail "$1" "got '$2', expected '$3'"; fi
 }
 contains() { grep -qF -- "$2" "$1"; }
-# subcase ID: a folder of its own for one row of a case's table.
-subcase() {
-  C=$WORK/$NAME-$1
+# folder NAME: $WORK/NAME becomes the folder C of a case or of a row of its table.
+folder() {
+  C=$WORK/$1
   mkdir -p "$C"
 }
 
@@ -60,16 +58,20 @@ package() { python3 "$MAKE_PACKAGE" "$C/pkg" --ini-name KSFUPD.INI "$@"; }
 # drives LINE...: one emulated node per line, $C/dev/sg0, sg1, ...; each LINE
 # is the rest of a `drive` line of the emulated drive's configuration.
 drives() {
-  local n=0 line nodes=
+  local n=0 line
   mkdir -p "$C/dev"
   echo "adapter targets=16" >"$C/sim.cfg"
+  SG_NODES=
   for line in "$@"; do
     : >"$C/dev/sg$n"
-    echo "drive target=$((n + 1)) $line" >>"$C/sim.cfg"
-    nodes+="${nodes:+:}$C/dev/sg$n"
-    n=$((n + 1))
+    SG_NODES+="${SG_NODES:+:}$C/dev/sg$n"
+    echo "drive target=$((++n)) $line" >>"$C/sim.cfg"
   done
-  SG_NODES=$nodes
+}
+# one_drive ARGS...: the package made with ARGS, one drive of the default identity.
+one_drive() {
+  package "$@"
+  drives ""
 }
 
 # ksfupd ARGS...: runs the program on the emulated nodes; standard output,
@@ -107,8 +109,7 @@ case_full_boot() {  # boot and main image, board version check, plain lines
 }
 
 case_full_json() {  # main image only, no restart wanted, --json
-  package --no-restart
-  drives ""
+  one_drive --no-restart
   ksfupd --device "$C/dev/sg0" --json
   check_eq "exit status" "$(status)" 0
   check "trace: the whole command sequence without boot image" sequence
@@ -118,8 +119,7 @@ case_full_json() {  # main image only, no restart wanted, --json
 }
 
 case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
-  package
-  drives ""
+  one_drive
   ksfupd --device "$C/dev/sg0" &
   local pid=$! i target sig
   for ((i = 0; i < 600; i++)); do  # up to 30 s: builds may run beside
@@ -139,8 +139,7 @@ case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
 }
 
 case_refused_block() {  # the drive refuses the third main block
-  package
-  drives ""
+  one_drive
   echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
   ksfupd --device "$C/dev/sg0" --json
   check_eq "exit status" "$(status)" 1
@@ -153,8 +152,7 @@ case_refused_block() {  # the drive refuses the third main block
 }
 
 case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
-  package
-  drives ""
+  one_drive
   echo "fail opcode=0xEA" >>"$C/sim.cfg"
   ksfupd --device "$C/dev/sg0"
   check_eq "exit status" "$(status)" 1
@@ -166,7 +164,7 @@ case_transport_fault() {  # a block write that fails below the drive: SG_IO itse
 case_checks() {  # each pre-update check refuses, nothing written
   local id pkg cfg want ops st
   while IFS='|' read -r id pkg cfg st want ops; do
-    subcase "$id"
+    folder "$NAME-$id"
     eval "package $pkg"
     drives "$cfg"
     # shellcheck disable=SC2046
@@ -185,7 +183,7 @@ EOF
 case_tray() {  # the tray is opened unless it is closed and empty
   local tray want
   while read -r tray want; do
-    subcase "$tray"
+    folder "$NAME-$tray"
     package
     drives "tray=$tray"
     echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
@@ -213,8 +211,7 @@ case_dry_run() {  # the plan; only commands that change nothing reach the drive
 }
 
 case_no_rights() {  # a node that does not open read-write: named, nothing sent
-  package
-  drives ""
+  one_drive
   chmod 755 "$C" "$C/dev"
   chmod 444 "$C/dev/sg0"
   : >"$C/trace.txt"
@@ -257,14 +254,12 @@ case_package_error() {  # the coded texts, in both languages
 # ------------------------------------------------------------------- run
 for NAME in "${CASES[@]}"; do
   (
-    C=$WORK/$NAME
-    mkdir -p "$C"
+    folder "$NAME"
     if declare -F "case_$NAME" >/dev/null; then "case_$NAME"; else fail "no such case"; fi
   ) >"$WORK/$NAME.log" 2>&1 &
 done
 wait
-for NAME in "${CASES[@]}"; do cat "$WORK/$NAME.log"; done >"$WORK/all.log"
-cat "$WORK/all.log"
+for NAME in "${CASES[@]}"; do cat "$WORK/$NAME.log"; done | tee "$WORK/all.log"
 failed=$(grep -c '^FAIL: ' "$WORK/all.log")
 echo "linux total: passed $(grep -c '^PASS: ' "$WORK/all.log"), failed $failed"
 ((failed == 0))
