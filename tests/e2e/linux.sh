@@ -46,11 +46,6 @@ check_eq() {  # DESCRIPTION GOT WANT
   if [[ $2 == "$3" ]]; then pass "$1"; else fail "$1" "got '$2', expected '$3'"; fi
 }
 contains() { grep -qF -- "$2" "$1"; }
-# folder NAME: $WORK/NAME becomes the folder C of a case or of a row of its table.
-folder() {
-  C=$WORK/$1
-  mkdir -p "$C"
-}
 
 # package ARGS...: the generated package in $C/pkg.
 package() { python3 "$MAKE_PACKAGE" "$C/pkg" --ini-name KSFUPD.INI "$@"; }
@@ -164,7 +159,8 @@ case_transport_fault() {  # a block write that fails below the drive: SG_IO itse
 case_checks() {  # each pre-update check refuses, nothing written
   local id pkg cfg want ops st
   while IFS='|' read -r id pkg cfg st want ops; do
-    folder "$NAME-$id"
+    C=$WORK/$NAME-$id
+    mkdir -p "$C"
     eval "package $pkg"
     drives "$cfg"
     # shellcheck disable=SC2046
@@ -183,7 +179,8 @@ EOF
 case_tray() {  # the tray is opened unless it is closed and empty
   local tray want
   while read -r tray want; do
-    folder "$NAME-$tray"
+    C=$WORK/$NAME-$tray
+    mkdir -p "$C"
     package
     drives "tray=$tray"
     echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
@@ -214,8 +211,7 @@ case_no_rights() {  # a node that does not open read-write: named, nothing sent
   one_drive
   chmod 755 "$C" "$C/dev"
   chmod 444 "$C/dev/sg0"
-  : >"$C/trace.txt"
-  chmod 666 "$C/trace.txt"  # so that a command sent would be seen
+  install -m 666 /dev/null "$C/trace.txt"  # so that a command sent would be seen
   RUN=(setpriv --reuid=65534 --regid=65534 --clear-groups)
   ksfupd --device "$C/dev/sg0"
   check_eq "exit status" "$(status)" 6
@@ -254,7 +250,8 @@ case_package_error() {  # the coded texts, in both languages
 # ------------------------------------------------------------------- run
 for NAME in "${CASES[@]}"; do
   (
-    folder "$NAME"
+    C=$WORK/$NAME
+    mkdir -p "$C"
     if declare -F "case_$NAME" >/dev/null; then "case_$NAME"; else fail "no such case"; fi
   ) >"$WORK/$NAME.log" 2>&1 &
 done

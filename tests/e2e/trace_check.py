@@ -110,14 +110,11 @@ def json_output(args):
         print("not JSON: %s" % e)
         return 1
     order = [name for name, _ in itertools.groupby(e.get("event") for e in got)]
-    if order != ["drive", "check", "transferring", "block", "waiting", "finished"]:
-        print("events in order %s" % order)
-        return 1
+    got = [(e["image"], e["address"], e["length"], e["checksum"]) for e in got if e.get("event") == "block"]
     want = [(image, address, len(data), sum(data) & 0xFFFF)
             for image in images("--boot" in args) for address, data in blocks(image)]
-    got = [(e["image"], e["address"], e["length"], e["checksum"]) for e in got if e["event"] == "block"]
-    if got != want:
-        print("block events %s, expected %s" % (got[:3], want[:3]))
+    if order != ["drive", "check", "transferring", "block", "waiting", "finished"] or got != want:
+        print("events in order %s; block events %s, expected %s" % (order, got[:3], want[:3]))
         return 1
     return 0
 
