@@ -116,11 +116,9 @@ case_full_json() {  # main image only, no restart wanted, --json
 case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
   one_drive
   ksfupd --device "$C/dev/sg0" &
-  local pid=$! i target sig
-  for ((i = 0; i < 600; i++)); do  # up to 30 s: builds may run beside
-    grep -q ' EA ' "$C/trace.txt" 2>/dev/null && break
-    sleep 0.05
-  done
+  local pid=$! i=0 target sig
+  # the first block write, waited for up to 30 s: builds may run beside
+  until grep -q ' EA ' "$C/trace.txt" 2>/dev/null || ((++i > 600)); do sleep 0.05; done
   target=$(cat "$C/pid")
   for sig in INT QUIT TERM HUP; do kill -"$sig" "$target"; done
   sleep 1

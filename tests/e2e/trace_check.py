@@ -95,7 +95,6 @@ def sequence(args):
 
 def opcodes(args):
     print(" ".join(dict.fromkeys(c[0][:2] for c in commands(args[0]))))
-    return 0
 
 
 def events(path):
@@ -121,7 +120,6 @@ def json_output(args):
 
 def text(args):
     print("\n".join(e["text"].strip() for e in events(args[0]) if e["event"] == args[1]))
-    return 0
 
 
 def main():
@@ -129,7 +127,7 @@ def main():
         print(__doc__)
         return 2
     run = {"sequence": sequence, "opcodes": opcodes, "json": json_output, "text": text}[sys.argv[1]]
-    return run(sys.argv[2:])
+    return run(sys.argv[2:]) or 0
 
 
 if __name__ == "__main__":
