@@ -74,6 +74,7 @@ def expected(boot, tray, pcb, upto):
     seq += [no_data("F5 00 00 00 00 00 00 00 3F 00"), no_data("F6 00 00 00 00 00 00 00 00 00"), TUR, TUR]
     if upto is None:
         return seq
+    # up to the refused block write, the upto-th
     return seq[:[i for i, c in enumerate(seq) if c[1] == "out"][upto] + 1]
 
 
