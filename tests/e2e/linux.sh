@@ -14,7 +14,6 @@ set -u
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 BIN=${KSFUPD_BIN:-$ROOT/build/native/ksfupd}
 PRELOAD=${KSF_SG_PRELOAD:-$(find "$ROOT/build/native" -path '*x86_64-linux-gnu/libksfsg.so' 2>/dev/null | head -n 1)}
-TRACE_PY="$ROOT/tests/e2e/trace_check.py"
 MAKE_PACKAGE="$ROOT/tools/make_package.py"
 
 CASES=(full_boot full_json signal_held refused_block transport_fault checks tray dry_run
@@ -41,9 +40,7 @@ trap 'rm -rf "$WORK"' EXIT
 pass() { echo "PASS: linux $NAME: $1"; }
 fail() { echo "FAIL: linux $NAME: $1${2:+ ($2)}"; }
 check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@" >/dev/null 2>&1; then pass "$what"; else fail "$what"; fi
+  if "${@:2}" >/dev/null 2>&1; then pass "$1"; else fail "$1"; fi
 }
 check_eq() {  # DESCRIPTION GOT WANT
   if [[ $2 == "$3" ]]; then pass "$1"; else fail "$1" "got '$2', expected '$3'"; fi
@@ -56,32 +53,39 @@ package() { python3 "$MAKE_PACKAGE" "$C/pkg" --ini-name KSFUPD.INI "$@"; }
 # drives LINE...: one emulated node per line, $C/dev/sg0, sg1, ...; each LINE
 # is the rest of a `drive` line of the emulated drive's configuration.
 drives() {
-  local n=0 line nodes=
+  local n=0 line
   mkdir -p "$C/dev"
   echo "adapter targets=16" >"$C/sim.cfg"
+  SG_NODES=
   for line in "$@"; do
     : >"$C/dev/sg$n"
-    echo "drive target=$((n + 1)) $line" >>"$C/sim.cfg"
-    nodes+="${nodes:+:}$C/dev/sg$n"
-    n=$((n + 1))
+    SG_NODES+="${SG_NODES:+:}$C/dev/sg$n"
+    echo "drive target=$((++n)) $line" >>"$C/sim.cfg"
   done
-  SG_NODES=$nodes
+}
+# one_drive ARGS...: the package made with ARGS, one drive of the default identity.
+one_drive() {
+  package "$@"
+  drives ""
 }
 
 # ksfupd ARGS...: runs the program on the emulated nodes; standard output,
 # standard error and the exit status in $C/out, $C/err, $C/status.
-# The program's process id goes to $C/pid.
+# The program's process id goes to $C/pid.  RUN, when set, is the command
+# that starts the program (another user, other locale variables).
+RUN=()
 ksfupd() {
-  LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
+  env LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
     KSF_SIM_TRACE="$C/trace.txt" KSF_SIM_FLASH="$C/flash.bin" KSFUPD_DEV_DIR="$C/dev" \
-    LC_ALL=C.UTF-8 "$BIN" --package "$C/pkg" "$@" >"$C/out" 2>"$C/err" </dev/null &
+    LC_ALL=C.UTF-8 "${RUN[@]}" "$BIN" --package "$C/pkg" "$@" >"$C/out" 2>"$C/err" </dev/null &
   echo $! >"$C/pid"
   wait $!
   echo $? >"$C/status"
 }
 status() { cat "$C/status"; }
-sequence() { python3 "$TRACE_PY" sequence "$C/trace.txt" "$@"; }
-opcodes() { python3 "$TRACE_PY" opcodes "$C/trace.txt" 2>/dev/null; }
+trace_check() { python3 "$ROOT/tests/e2e/trace_check.py" "$@"; }
+sequence() { trace_check sequence "$C/trace.txt" "$@"; }
+opcodes() { trace_check opcodes "$C/trace.txt" 2>/dev/null; }
 flash_holds() { python3 "$MAKE_PACKAGE" "$C/pkg" --check-flash "$C/flash.bin" "$@"; }
 flash_erased() { python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(any(b!=255 for b in d))' "$C/flash.bin"; }
 
@@ -100,32 +104,23 @@ case_full_boot() {  # boot and main image, board version check, plain lines
 }
 
 case_full_json() {  # main image only, no restart wanted, --json
-  package --no-restart
-  drives ""
+  one_drive --no-restart
   ksfupd --device "$C/dev/sg0" --json
   check_eq "exit status" "$(status)" 0
   check "trace: the whole command sequence without boot image" sequence
   check "flash holds the main image" flash_holds
-  check "every line is JSON; events in order; a block event per block" \
-    python3 "$TRACE_PY" json "$C/out"
+  check "every line is JSON; events in order; a block event per block" trace_check json "$C/out"
   check "finished without restart" grep -q '"event":"finished".*"restart_required":false' "$C/out"
 }
 
 case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
-  package
-  drives ""
+  one_drive
   ksfupd --device "$C/dev/sg0" &
-  local pid=$! i
-  for ((i = 0; i < 600; i++)); do  # up to 30 s: builds may run beside
-    grep -q ' EA ' "$C/trace.txt" 2>/dev/null && break
-    sleep 0.05
-  done
-  local target
+  local pid=$! i=0 target sig
+  # the first block write, waited for up to 30 s: builds may run beside
+  until grep -q ' EA ' "$C/trace.txt" 2>/dev/null || ((++i > 600)); do sleep 0.05; done
   target=$(cat "$C/pid")
-  kill -INT "$target"
-  kill -QUIT "$target"
-  kill -TERM "$target"
-  kill -HUP "$target"
+  for sig in INT QUIT TERM HUP; do kill -"$sig" "$target"; done
   sleep 1
   check "still running after INT, QUIT, TERM and HUP" kill -0 "$target"
   wait "$pid"
@@ -137,25 +132,20 @@ case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
 }
 
 case_refused_block() {  # the drive refuses the third main block
-  package
-  drives ""
+  one_drive
   echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
   ksfupd --device "$C/dev/sg0" --json
   check_eq "exit status" "$(status)" 1
   check "failure text on standard error" contains "$C/err" "Firmware update is failed."
   check "trace: nothing sent after the refused block" sequence --upto-block 2
   local text
-  text=$(python3 -c 'import json,sys
-for l in open(sys.argv[1]):
-    e = json.loads(l)
-    if e["event"] == "failed": print(e["text"].strip())' "$C/out")
+  text=$(trace_check text "$C/out" failed)
   check "failed event with the device's text" test -n "$text"
   check "the same text on standard error" contains "$C/err" "$text"
 }
 
 case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
-  package
-  drives ""
+  one_drive
   echo "fail opcode=0xEA" >>"$C/sim.cfg"
   ksfupd --device "$C/dev/sg0"
   check_eq "exit status" "$(status)" 1
@@ -165,13 +155,13 @@ case_transport_fault() {  # a block write that fails below the drive: SG_IO itse
 }
 
 case_checks() {  # each pre-update check refuses, nothing written
-  local row id pkg cfg want ops st
+  local id pkg cfg want ops st
   while IFS='|' read -r id pkg cfg st want ops; do
-    C=$WORK/checks-$id
+    C=$WORK/$NAME-$id
     mkdir -p "$C"
     eval "package $pkg"
     drives "$cfg"
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2046
     ksfupd --device "$C/dev/sg0" $([[ $id == later-yes ]] && echo --yes --dry-run)
     check_eq "$id: exit status" "$(status)" "$st"
     check "$id: says why" grep -qF -- "$want" "$C/out" "$C/err"
@@ -187,7 +177,7 @@ EOF
 case_tray() {  # the tray is opened unless it is closed and empty
   local tray want
   while read -r tray want; do
-    C=$WORK/tray-$tray
+    C=$WORK/$NAME-$tray
     mkdir -p "$C"
     package
     drives "tray=$tray"
@@ -216,18 +206,12 @@ case_dry_run() {  # the plan; only commands that change nothing reach the drive
 }
 
 case_no_rights() {  # a node that does not open read-write: named, nothing sent
-  package
-  drives ""
+  one_drive
   chmod 755 "$C" "$C/dev"
   chmod 444 "$C/dev/sg0"
-  : >"$C/trace.txt"
-  chmod 666 "$C/trace.txt"  # so that a command sent would be seen
-  local nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  # shellcheck disable=SC2016
-  "${nobody[@]}" env LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
-    KSF_SIM_TRACE="$C/trace.txt" KSFUPD_DEV_DIR="$C/dev" LC_ALL=C.UTF-8 \
-    "$BIN" --package "$C/pkg" --device "$C/dev/sg0" >"$C/out" 2>"$C/err" </dev/null
-  echo $? >"$C/status"
+  install -m 666 /dev/null "$C/trace.txt"  # so that a command sent would be seen
+  RUN=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  ksfupd --device "$C/dev/sg0"
   check_eq "exit status" "$(status)" 6
   check "names the node and the rights" grep -q "$C/dev/sg0 cannot be opened for reading and writing" "$C/err"
   check "says what to do" contains "$C/err" "CAP_SYS_RAWIO"
@@ -249,7 +233,6 @@ case_drive_list() {  # the scan: matches in node order, the rest left out
 }
 
 case_package_error() {  # the coded texts, in both languages
-  C=$WORK/package_error
   mkdir -p "$C/pkg"
   drives ""
   ksfupd
@@ -257,31 +240,21 @@ case_package_error() {  # the coded texts, in both languages
   check_eq "coded text" "$(cat "$C/err")" "INI file not found. (Code 1)"
   ksfupd --lang ja
   check_eq "Japanese with --lang ja, UTF-8" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"
-  LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" LANG=ja_JP.UTF-8 LC_ALL= \
-    "$BIN" --package "$C/pkg" >/dev/null 2>"$C/err"
+  RUN=(env LC_ALL= LANG=ja_JP.UTF-8)
+  ksfupd
   check_eq "Japanese from the locale" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"
 }
 
 # ------------------------------------------------------------------- run
 for NAME in "${CASES[@]}"; do
-  if ! declare -F "case_$NAME" >/dev/null; then
-    echo "FAIL: linux $NAME: no such case"
-    continue
-  fi
   (
     C=$WORK/$NAME
     mkdir -p "$C"
-    "case_$NAME"
+    if declare -F "case_$NAME" >/dev/null; then "case_$NAME"; else fail "no such case"; fi
   ) >"$WORK/$NAME.log" 2>&1 &
 done
 wait
-passed=0
-failed=0
-for NAME in "${CASES[@]}"; do
-  [[ -f $WORK/$NAME.log ]] || continue
-  cat "$WORK/$NAME.log"
-  passed=$((passed + $(grep -c '^PASS: ' "$WORK/$NAME.log")))
-  failed=$((failed + $(grep -c '^FAIL: ' "$WORK/$NAME.log")))
-done
-echo "linux total: passed $passed, failed $failed"
+for NAME in "${CASES[@]}"; do cat "$WORK/$NAME.log"; done | tee "$WORK/all.log"
+failed=$(grep -c '^FAIL: ' "$WORK/all.log")
+echo "linux total: passed $(grep -c '^PASS: ' "$WORK/all.log"), failed $failed"
 ((failed == 0))

@@ -17,143 +17,118 @@ or SG_IO) against the update's command sequence, and ksfupd's --json output.
     trace_check.py json OUTPUT [--boot]
         every line is a JSON object; the events of a full update are there in
         order, with one block event per block at its flash address.
+    trace_check.py text OUTPUT EVENT
+        the text of each EVENT event in the --json OUTPUT, one a line.
 """
+import itertools
 import json
 import os
 import re
+import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import make_package  # noqa: E402
+import make_package as mp  # noqa: E402
 
 # "<ms> <file> <time-out ms> <CDB> <direction> <length> -> <result>"
-LINE = re.compile(r"(\d+) ((?:[0-9A-F]{2} )+)(in|out|none) (\d+) -> (.*)$")
+LINE = re.compile(r"(\d+) ((?:[0-9A-F]{2} )+)(in|out|none) (\d+) -> (.*)$", re.M)
+TUR = ("00 00 00 00 00 00", "none", 0)
+INQUIRY = ("12 00 00 00 24 00", "in", 36)
+# image: (image size, first flash address, block size)
+LAYOUT = {"boot": (mp.BOOT_SIZE, mp.BOOT_ADDR, 4096), "main": (mp.MAIN_SIZE, mp.MAIN_ADDR, 32768)}
 
 
 def commands(path):
-    out = []
+    """(CDB, direction, length, result, time-out) of every command traced."""
     with open(path) as f:
-        for line in f:
-            m = LINE.search(line.rstrip("\n"))
-            if m:
-                out.append((m.group(2).strip(), m.group(3), int(m.group(4)), m.group(5),
-                            int(m.group(1))))
-    return out
+        return [(cdb.strip(), way, int(n), result, int(ms))
+                for ms, cdb, way, n, result in LINE.findall(f.read())]
 
 
-def hexs(values):
-    return " ".join("%02X" % v for v in values)
+def no_data(cdb):
+    return (cdb, "none", 0)
 
 
-def blocks(boot):
-    """(address, data) of every block write, in order."""
-    out = []
-    if boot:
-        image = make_package.image_bytes("boot", make_package.BOOT_SIZE)[32:]
-        out += [("boot", n * 4096, image[n * 4096:(n + 1) * 4096]) for n in range(4)]
-    image = make_package.image_bytes("main", make_package.MAIN_SIZE)[32:]
-    out += [("main", 0x8000 + n * 32768, image[n * 32768:(n + 1) * 32768]) for n in range(11)]
-    return out
+def images(boot):
+    return ["boot"] * boot + ["main"]
 
 
-def write_cdb(address, data):
-    units = len(data) // 2048
-    checksum = sum(data) & 0xFFFF
-    cdb = [0xEA, 0, address >> 24 & 255, address >> 16 & 255, address >> 8 & 255, address & 255,
-           0, units >> 8, units & 255, checksum >> 8]  # the 10-byte form keeps the high byte
-    return hexs(cdb)
+def blocks(image):
+    """(address, data) of each block write of one image, in order."""
+    size, address, step = LAYOUT[image]
+    data = mp.image_bytes(image, size)[32:]
+    return [(address + n, data[n:n + step]) for n in range(0, len(data), step)]
 
 
 def expected(boot, tray, pcb, upto):
-    tur = ("00 00 00 00 00 00", "none", 0)
-    inquiry = ("12 00 00 00 24 00", "in", 36)
-    seq = [tur] * 3 + [inquiry] * 2
-    if pcb:
-        seq.append(("F5 00 00 00 00 0F 80 48 00 10 00 00", "in", 16))
-    seq += [inquiry, tur, tur]
-    if tray:
-        seq.append(("1B 00 00 00 02 00", "none", 0))
-    on = ("F6 02 00 00 00 00 00 00 00 00", "none", 0)
-    written = 0
-    for phase in (["boot"] if boot else []) + ["main"]:
-        seq.append(on)
-        for image, address, data in blocks(boot):
-            if image != phase:
-                continue
-            seq.append((write_cdb(address, data), "out", len(data)))
-            if written == upto:
-                return seq
-            written += 1
-        if phase == "boot":
-            seq += [("F5 00 00 00 00 00 00 0F 00 00", "none", 0)] + [tur] * 3
-    seq += [("F5 00 00 00 00 00 00 00 3F 00", "none", 0),
-            ("F6 00 00 00 00 00 00 00 00 00", "none", 0), tur, tur]
-    return seq
+    seq = [TUR] * 3 + [INQUIRY] * 2 + [("F5 00 00 00 00 0F 80 48 00 10 00 00", "in", 16)] * pcb
+    seq += [INQUIRY, TUR, TUR] + [no_data("1B 00 00 00 02 00")] * tray
+    for image in images(boot):
+        seq.append(no_data("F6 02 00 00 00 00 00 00 00 00"))
+        for address, data in blocks(image):
+            # the 10-byte form keeps only the checksum's high byte
+            cdb = struct.pack(">HIBHB", 0xEA00, address, 0, len(data) // 2048, sum(data) >> 8 & 255)
+            seq.append((cdb.hex(" ").upper(), "out", len(data)))
+        if image == "boot":
+            seq += [no_data("F5 00 00 00 00 00 00 0F 00 00")] + [TUR] * 3
+    seq += [no_data("F5 00 00 00 00 00 00 00 3F 00"), no_data("F6 00 00 00 00 00 00 00 00 00"), TUR, TUR]
+    if upto is None:
+        return seq
+    # up to the refused block write, the upto-th
+    return seq[:[i for i, c in enumerate(seq) if c[1] == "out"][upto] + 1]
 
 
 def sequence(args):
     got = commands(args[0])
     upto = int(args[args.index("--upto-block") + 1]) if "--upto-block" in args else None
     want = expected("--boot" in args, "--tray" in args, "--pcb" in args, upto)
-    bad = []
-    for i in range(max(len(got), len(want))):
-        g = got[i][:3] if i < len(got) else None
-        w = want[i] if i < len(want) else None
-        if g != w:
-            bad.append("command %d: got %s, expected %s" % (i, g, w))
-    slow = [c for c in got if c[4] != 10000]
-    if slow:
-        bad.append("time-out not 10 s: %s" % (slow[0],))
+    bad = ["command %d: got %s, expected %s" % (i, g, w)
+           for i, (g, w) in enumerate(itertools.zip_longest([c[:3] for c in got], want)) if g != w]
+    bad += ["time-out not 10 s: %s" % (c,) for c in got if c[4] != 10000][:1]
     writes = [c for c in got if c[0].startswith("EA ")]
-    refused_last = upto is not None
-    for n, c in enumerate(writes):
-        if c[3] != "00" and not (refused_last and n == len(writes) - 1):
-            bad.append("block write %d answered %s" % (n, c[3]))
-    for line in bad[:5]:
-        print(line)
+    if upto is not None:
+        writes = writes[:-1]  # the refused one
+    bad += ["block write %d answered %s" % (n, c[3]) for n, c in enumerate(writes) if c[3] != "00"]
+    if bad:
+        print("\n".join(bad[:5]))
     return 1 if bad else 0
 
 
 def opcodes(args):
-    seen = []
-    for c in commands(args[0]):
-        op = c[0][:2]
-        if op not in seen:
-            seen.append(op)
-    print(" ".join(seen))
-    return 0
+    print(" ".join(dict.fromkeys(c[0][:2] for c in commands(args[0]))))
+
+
+def events(path):
+    with open(path) as f:
+        return [json.loads(line) for line in f]
 
 
 def json_output(args):
-    events = []
-    with open(args[0]) as f:
-        for n, line in enumerate(f, 1):
-            try:
-                events.append(json.loads(line))
-            except ValueError as e:
-                print("line %d is not JSON: %s (%r)" % (n, e, line[:80]))
-                return 1
-    names = [e.get("event") for e in events]
-    order = ["drive", "check", "transferring", "block", "waiting", "finished"]
-    squeezed = [n for i, n in enumerate(names) if i == 0 or n != names[i - 1]]
-    if squeezed != order:
-        print("events in order %s, expected %s" % (squeezed, order))
+    try:
+        got = events(args[0])
+    except ValueError as e:
+        print("not JSON: %s" % e)
         return 1
+    order = [name for name, _ in itertools.groupby(e.get("event") for e in got)]
+    got = [(e["image"], e["address"], e["length"], e["checksum"]) for e in got if e.get("event") == "block"]
     want = [(image, address, len(data), sum(data) & 0xFFFF)
-            for image, address, data in blocks("--boot" in args)]
-    got = [(e["image"], e["address"], e["length"], e["checksum"])
-           for e in events if e["event"] == "block"]
-    if got != want:
-        print("block events %s, expected %s" % (got[:3], want[:3]))
+            for image in images("--boot" in args) for address, data in blocks(image)]
+    if order != ["drive", "check", "transferring", "block", "waiting", "finished"] or got != want:
+        print("events in order %s; block events %s, expected %s" % (order, got[:3], want[:3]))
         return 1
     return 0
+
+
+def text(args):
+    print("\n".join(e["text"].strip() for e in events(args[0]) if e["event"] == args[1]))
 
 
 def main():
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
-    return {"sequence": sequence, "opcodes": opcodes, "json": json_output}[sys.argv[1]](sys.argv[2:])
+    run = {"sequence": sequence, "opcodes": opcodes, "json": json_output, "text": text}[sys.argv[1]]
+    return run(sys.argv[2:]) or 0
 
 
 if __name__ == "__main__":

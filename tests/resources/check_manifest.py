@@ -23,107 +23,89 @@ import sys
 import xml.etree.ElementTree as ET
 
 RT_MANIFEST = 24
-ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
-ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+NS = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3"}
 
 
-class PeError(Exception):
-    pass
-
-
-def resources(data):
-    """{(type, name, lang): bytes} of the PE image's resource tree (ids only)."""
+def manifests(data):
+    """{(name, language): bytes} of the PE image's manifest resources."""
     if data[:2] != b"MZ":
-        raise PeError("not an MZ file")
+        raise ValueError("not an MZ file")
     pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe : pe + 4] != b"PE\0\0":
-        raise PeError("no PE header")
-    nsec, = struct.unpack_from("<H", data, pe + 6)
-    optsize, = struct.unpack_from("<H", data, pe + 20)
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError("no PE header")
+    # COFF header: section count, optional header size; then the optional header's magic
+    nsec, optsize, magic = struct.unpack_from("<H12xH2xH", data, pe + 6)
+    if magic not in (0x10B, 0x20B):
+        raise ValueError("unknown optional header 0x%x" % magic)
     opt = pe + 24
-    magic, = struct.unpack_from("<H", data, opt)
-    dirs = opt + {0x10B: 96, 0x20B: 112}.get(magic, -1)
-    if dirs < opt:
-        raise PeError("unknown optional header 0x%x" % magic)
-    rsrc_rva, rsrc_size = struct.unpack_from("<II", data, dirs + 2 * 8)
-    sections = []
-    for i in range(nsec):
-        s = opt + optsize + 40 * i
-        vsize, va, rawsize, rawptr = struct.unpack_from("<IIII", data, s + 8)
-        sections.append((va, max(vsize, rawsize), rawptr))
+    rsrc_rva = struct.unpack_from("<I", data, opt + (96 if magic == 0x10B else 112) + 2 * 8)[0]
+    # (virtual size, address, raw size, file offset) of each section
+    sections = [struct.unpack_from("<IIII", data, opt + optsize + 40 * i + 8) for i in range(nsec)]
 
     def at(rva):
-        for va, size, raw in sections:
-            if va <= rva < va + size:
+        for vsize, va, rawsize, raw in sections:
+            if va <= rva < va + max(vsize, rawsize):
                 return raw + rva - va
-        raise PeError("RVA 0x%x outside every section" % rva)
+        raise ValueError("RVA 0x%x outside every section" % rva)
+
+    def entries(target):
+        """(id, target) of each entry of the resource directory at target."""
+        if not target & 0x80000000:
+            raise ValueError("a resource at the wrong level of the tree")
+        off = rsrc + (target & 0x7FFFFFFF)
+        named, ids = struct.unpack_from("<HH", data, off + 12)
+        return [struct.unpack_from("<II", data, off + 16 + 8 * i) for i in range(named + ids)]
 
     if not rsrc_rva:
         return {}
-    base = at(rsrc_rva)
+    rsrc = at(rsrc_rva)
     out = {}
-
-    def walk(off, path, depth):
-        named, ids = struct.unpack_from("<HH", data, base + off + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", data, base + off + 16 + 8 * i)
-            key = ("name@%x" % (name & 0x7FFFFFFF)) if name & 0x80000000 else name
-            if target & 0x80000000:
-                if depth >= 2:
-                    raise PeError("resource tree deeper than three levels")
-                walk(target & 0x7FFFFFFF, path + (key,), depth + 1)
-            else:
-                rva, size = struct.unpack_from("<II", data, base + target)
-                start = at(rva)
-                out[path + (key,)] = data[start : start + size]
-
-    walk(0, (), 0)
+    for kind, names in entries(0x80000000):
+        for name, languages in entries(names) if kind == RT_MANIFEST else []:
+            for language, leaf in entries(languages):
+                if leaf & 0x80000000:
+                    raise ValueError("resource tree deeper than three levels")
+                rva, size = struct.unpack_from("<II", data, rsrc + leaf)
+                out[name, language] = data[at(rva):at(rva) + size]
     return out
 
 
 def check(path):
-    fails = []
+    results = []
 
     def ok(cond, what):
         print("%s %s: %s" % ("PASS" if cond else "FAIL", path, what))
-        if not cond:
-            fails.append(what)
+        results.append(cond)
         return cond
 
     try:
-        res = resources(open(path, "rb").read())
-    except (OSError, PeError, struct.error) as e:
-        ok(False, "readable PE resources (%s)" % e)
+        found = manifests(open(path, "rb").read())
+    except (OSError, ValueError, struct.error) as e:
+        return ok(False, "readable PE resources (%s)" % e)
+    if not ok(len(found) == 1 and list(found)[0][0] == 1,
+              "exactly one manifest resource, id 1 (found %s)" % sorted(found)):
         return False
-    manifests = {k: v for k, v in res.items() if k[0] == RT_MANIFEST}
-    if not ok(len(manifests) == 1 and list(manifests)[0][1] == 1,
-              "exactly one manifest resource, id 1 (found %s)" % sorted(k[1:] for k in manifests)):
-        return False
-    text = list(manifests.values())[0]
+    text = list(found.values())[0]
     try:
         root = ET.fromstring(text)
     except ET.ParseError as e:
-        ok(False, "manifest is well-formed XML (%s)" % e)
-        return False
-    ok(root.tag == "{%s}assembly" % ASM_V1 and root.get("manifestVersion") == "1.0",
+        return ok(False, "manifest is well-formed XML (%s)" % e)
+    ok(root.tag == "{%s}assembly" % NS["v1"] and root.get("manifestVersion") == "1.0",
        "asm.v1 assembly, manifestVersion 1.0")
-    trust = root.findall("{%s}trustInfo" % ASM_V3)
-    levels = root.findall(".//{%s}requestedExecutionLevel" % ASM_V3)
-    ok(len(trust) == 1 and len(levels) == 1 and
-       root.find("{%s}trustInfo/{%s}security/{%s}requestedPrivileges/{%s}requestedExecutionLevel"
-                 % ((ASM_V3,) * 4)) is not None,
+    levels = root.findall(".//v3:requestedExecutionLevel", NS)
+    ok(len(root.findall("v3:trustInfo", NS)) == 1 and len(levels) == 1
+       and root.find("v3:trustInfo/v3:security/v3:requestedPrivileges/v3:requestedExecutionLevel", NS) is not None,
        "one asm.v3 trustInfo/security/requestedPrivileges/requestedExecutionLevel")
-    ok(len(levels) == 1 and levels[0].get("level") == "requireAdministrator"
-       and levels[0].get("uiAccess") == "false" and len(levels[0].attrib) == 2,
+    ok(len(levels) == 1 and levels[0].attrib == {"level": "requireAdministrator", "uiAccess": "false"},
        "level requireAdministrator, uiAccess false")
-    others = [e.tag for e in root if e.tag != "{%s}trustInfo" % ASM_V3]
+    others = [e.tag for e in root if e.tag != "{%s}trustInfo" % NS["v3"]]
     ok(not others, "nothing but trustInfo (found %s)" % others)
-    ok(root.find("{%s}trustInfo" % ASM_V1) is None and root.find("trustInfo") is None,
+    ok(root.find("v1:trustInfo", NS) is None and root.find("trustInfo") is None,
        "no trustInfo outside the asm.v3 namespace")
     tags = re.findall(rb"<[A-Za-z_][^>]*>", text)
     ok(all(len(re.findall(rb"\bxmlns(?::[\w.-]+)?\s*=", t)) <= 1 for t in tags),
        "no element declares more than one namespace")
-    return not fails
+    return all(results)
 
 
 def main(argv):
