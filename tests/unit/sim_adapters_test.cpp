@@ -247,7 +247,8 @@ TEST_F(SimAdapterTest, SgHeadersTheDriverRefusesFailTheIoctl) {
 TEST_F(SimAdapterTest, SgResultFieldsFollowTheDrivesAnswer) {
   drive_.RefuseCommand(3, sim::sense::kNone, sim::kBusy);
   drive_.RefuseWrite(0, sim::sense::kWriteError);
-  const int kCheck = SG_INFO_CHECK, kFromDev = SG_DXFER_FROM_DEV, kNone = SG_DXFER_NONE;
+  const int kIn = SG_DXFER_FROM_DEV, kNone = SG_DXFER_NONE, kOut = SG_DXFER_TO_DEV;
+  const int kOk = SG_INFO_OK, kCheck = SG_INFO_CHECK, kSense = sim::kDriverSense;
   const struct {
     const char* what;
     Bytes cdb;
@@ -258,31 +259,19 @@ TEST_F(SimAdapterTest, SgResultFieldsFollowTheDrivesAnswer) {
     std::vector<int> fields;
   } cases[] = {
       // 36 bytes into a 64-byte buffer: the rest is the residual.
-      {"inquiry", kInquiry, kFromDev, 64, 32, 0, {0, 0, 0, 0, SG_INFO_OK, 28, 0}},
+      {"inquiry", kInquiry, kIn, 64, 32, 0, {0, 0, 0, 0, kOk, 28, 0}},
       // Tray closed, no disc: CHECK CONDITION, 18 bytes of sense fetched.
-      {"tur", kTur, kNone, 0, 32, 0, {2, 0, sim::kDriverSense, 18, kCheck, 0, 0}},
+      {"tur", kTur, kNone, 0, 32, 0, {2, 0, kSense, 18, kCheck, 0, 0}},
       // A smaller sense buffer takes only its size.
-      {"tur, 8-byte sense", kTur, kNone, 0, 8, 0, {2, 0, sim::kDriverSense, 8, kCheck, 0, 0}},
+      {"tur, 8-byte sense", kTur, kNone, 0, 8, 0, {2, 0, kSense, 8, kCheck, 0, 0}},
       // BUSY without sense: no sense written, the buffer untouched.
       {"busy", kTur, kNone, 0, 32, 0, {8, 0, 0, 0, kCheck, 0, 0}},
       // A refused block took no data.
-      {"refused write",
-       kWrite,
-       SG_DXFER_TO_DEV,
-       2048,
-       32,
-       0,
-       {2, 0, sim::kDriverSense, 18, kCheck, 2048, 0}},
+      {"refused write", kWrite, kOut, 2048, 32, 0, {2, 0, kSense, 18, kCheck, 2048, 0}},
       // A slow drive blocks the caller up to the 10 s time-out; past it the
       // command is never sent.
-      {"slow", kInquiry, kFromDev, 36, 32, 10000, {0, 0, 0, 0, SG_INFO_OK, 0, 10000}},
-      {"timed out",
-       kInquiry,
-       kFromDev,
-       36,
-       32,
-       10001,
-       {0, sim::kDidTimeOut, 0, 0, kCheck, 36, 10000}},
+      {"slow", kInquiry, kIn, 36, 32, 10000, {0, 0, 0, 0, kOk, 0, 10000}},
+      {"timed out", kInquiry, kIn, 36, 32, 10001, {0, sim::kDidTimeOut, 0, 0, kCheck, 36, 10000}},
   };
   for (const auto& c : cases) {
     std::fill(sense_.begin(), sense_.end(), 0xEE);
