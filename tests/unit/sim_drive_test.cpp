@@ -126,6 +126,7 @@ refuse write=0 status=0x08
   ASSERT_TRUE(sim::LoadSimConfig(text, Now, setup, &error)) << error;
   EXPECT_EQ(setup.labels, (std::vector<std::string>{"0:1", "1:2"}));
   EXPECT_EQ(setup.drives[0]->InquiryData()[35], '"');
+  // Both refusals answer BUSY: the status in decimal, then in hex.
   EXPECT_EQ(setup.drives[1]->Execute(kTur.data(), 6, kNoData, nullptr, 0).status, sim::kBusy);
   uint8_t block[2048] = {};
   const uint8_t write[10] = {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0};
