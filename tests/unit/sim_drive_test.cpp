@@ -1,12 +1,16 @@
 // The emulated drive's contract: what it answers to each command in each
-// state, its timing rules and the faults it can be told to show.  Time is a
-// plain counter here.
+// state, its timing rules and the faults it can be told to show, and the
+// configuration text that builds it for the DLL and the preload library.
+// Time is a plain counter here.  The answers the updater relies on are held
+// by its own tests; these are the ones it never provokes.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drive_model.h"
+#include "sim_config.h"
 
 namespace {
 
@@ -33,9 +37,7 @@ struct Bench {
 };
 
 TEST(SimDrive, AnswersEachCommandAsItsStateSays) {
-  constexpr auto kEmpty = sim::Tray::kClosedEmpty, kSpinning = sim::Tray::kBecomingReady;
   struct Case {
-    sim::Tray tray;
     int ms;  // F6 02 sent this long before the command; -1: never
     Bytes cdb;
     sim::Direction dir;
@@ -43,33 +45,28 @@ TEST(SimDrive, AnswersEachCommandAsItsStateSays) {
     sim::Sense expected;
   };
   const Case cases[] = {
-      {kEmpty, -1, kTur, kNoData, 0, kNoMediumTrayClosed},
-      {sim::Tray::kOpen, -1, kTur, kNoData, 0, kNoMediumTrayOpen},
-      {sim::Tray::kLoaded, -1, kTur, kNoData, 0, kNone},
-      {kSpinning, 1999, kTur, kNoData, 0, kBecomingReady},
-      {kSpinning, 2000, kTur, kNoData, 0, kNone},
+      // The disc is loaded as the test starts: not ready for 2000 ms.
+      {1999, kTur, kNoData, 0, kBecomingReady},
       // Block writes: download mode settled, then length, then place, then checksum.
-      {kEmpty, -1, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0}, kOut, 2048, kNotInDownload},
-      {kEmpty, 2999, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0}, kOut, 2048, kNotInDownload},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0}, kOut, 2048, kNone},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD1}, kOut, 2048, kChecksumError},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0, 0x01, 0}, kOut, 2048, kNone},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0, 0x00, 0}, kOut, 2048, kChecksumError},
-      {kEmpty, 3000, {0xEA, 0, 0, 0x05, 0x80, 0, 0, 0, 0x10, 0, 1, 0}, kOut, 0x8000, kNone},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 2, 0xD0}, kOut, 2048, kDataError},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 0, 0}, kOut, 0, kDataError},
-      {kEmpty, 3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0}, kIn, 2048, kDataError},
-      {kEmpty, 3000, {0xEA, 0, 0, 0x05, 0x88, 0, 0, 0, 0x10, 0}, kOut, 0x8000, kFirmwareDataError},
-      {kEmpty, 3000, {0xEA, 0, 0xFF, 0xFF, 0xF8, 0, 0, 0, 2, 0}, kOut, 4096, kFirmwareDataError},
+      {2999, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0}, kOut, 2048, kNotInDownload},
+      {3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD1}, kOut, 2048, kChecksumError},
+      {3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0, 0x01, 0}, kOut, 2048, kNone},
+      {3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0, 0x00, 0}, kOut, 2048, kChecksumError},
+      {3000, {0xEA, 0, 0, 0x05, 0x80, 0, 0, 0, 0x10, 0, 1, 0}, kOut, 0x8000, kNone},
+      {3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 2, 0xD0}, kOut, 2048, kDataError},
+      {3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 0, 0}, kOut, 0, kDataError},
+      {3000, {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xD0}, kIn, 2048, kDataError},
+      {3000, {0xEA, 0, 0, 0x05, 0x88, 0, 0, 0, 0x10, 0}, kOut, 0x8000, kFirmwareDataError},
+      {3000, {0xEA, 0, 0xFF, 0xFF, 0xF8, 0, 0, 0, 2, 0}, kOut, 4096, kFirmwareDataError},
       // Flash control needs download mode (not settled); unknown values are refused.
-      {kEmpty, -1, {0xF5, 0, 0, 0, 0, 0, 0, 0x0F, 0, 0}, kNoData, 0, kNotInDownload},
-      {kEmpty, 0, {0xF5, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0}, kNoData, 0, kInvalidField},
-      {kEmpty, -1, {0xF6, 1, 0, 0, 0, 0, 0, 0, 0, 0}, kNoData, 0, kInvalidField},
-      {kEmpty, -1, {0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kNoData, 0, kInvalidOpcode},
+      {-1, {0xF5, 0, 0, 0, 0, 0, 0, 0x0F, 0, 0}, kNoData, 0, kNotInDownload},
+      {0, {0xF5, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0}, kNoData, 0, kInvalidField},
+      {-1, {0xF6, 1, 0, 0, 0, 0, 0, 0, 0, 0}, kNoData, 0, kInvalidField},
+      {-1, {0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kNoData, 0, kInvalidOpcode},
   };
   for (const Case& c : cases) {
     Bench b;
-    b.drive.SetTray(c.tray);
+    b.drive.SetTray(sim::Tray::kBecomingReady);
     if (c.ms >= 0) b.EnterDownload(c.ms);
     Bytes data(c.length + 1, 0x5A);
     data[0] = 0x5B;
@@ -90,7 +87,6 @@ TEST(SimDrive, FlashControlsCommitTheBlocksAndMainProgrammingTakes45s) {
   b.Run(kLeave);  // drops the block not yet committed
   b.EnterDownload();
   b.Run({0xEA, 0, 0, 0, 0, 0, 0, 0, 2, 0x10}, kOut, boot.data(), 4096);
-  EXPECT_EQ(b.drive.flash()[0], 0xFF) << "nothing reaches the flash before its control";
   EXPECT_EQ(b.Run({0xF5, 0, 0, 0, 0, 0, 0, 0x0F, 0x00, 0}).status, sim::kGood);
   EXPECT_EQ(b.drive.flash()[0], 0x11);
   EXPECT_EQ(b.drive.flash()[0x8000], 0xFF) << "the dropped block";
@@ -106,30 +102,69 @@ TEST(SimDrive, FlashControlsCommitTheBlocksAndMainProgrammingTakes45s) {
   EXPECT_EQ(b.Run(kLeave).status, sim::kGood);
 }
 
-TEST(SimDrive, InjectedFaultsShowInTheTrace) {
+// The trace line of a fault below the drive that still let the drive answer.
+TEST(SimDrive, TraceShowsTheDrivesAnswerBesideAFault) {
   Bench b;
-  std::vector<std::string> trace;
-  b.drive.on_command = [&](const sim::TraceEntry& e) { trace.push_back(sim::FormatTrace(e)); };
-  Bytes block(2048, 0x11);                               // checksum 0x8800
-  b.drive.RefuseWrite(1, sim::Sense{0x09, 0x85, 0x01});  // 0-based over the block writes
-  b.drive.RefuseCommand(3, kNone, sim::kBusy);           // 0-based over all commands
-  b.drive.FailCommand(4, {0x04, 0x11, 31, false});
-  b.drive.FailOpcode(0x00, {0x04, 0x00, 1117, true});
-  b.EnterDownload();
-  b.Run({0xEA, 0, 0, 0, 0, 0, 0, 0, 1, 0x88, 0, 0}, kOut, block.data(), 2048);
-  b.Run({0xEA, 0, 0, 0, 0, 0, 0, 0, 1, 0x88, 0, 0}, kOut, block.data(), 2048);
-  b.Run({0xF6, 2, 0, 0, 0, 0, 0, 0, 0, 0});
-  b.Run(kLeave);
-  EXPECT_TRUE(b.drive.in_download_mode()) << "the failed command never reached the drive";
+  b.drive.FailOpcode(0x00, {0x04, 0x11, 1117, true});
   b.Run(kTur);
-  EXPECT_EQ(trace, (std::vector<std::string>{
-                       "F6 02 00 00 00 00 00 00 00 00 none 0 -> 00",
-                       "EA 00 00 00 00 00 00 00 01 88 00 00 out 2048 -> 00",
-                       "EA 00 00 00 00 00 00 00 01 88 00 00 out 2048 -> 02 09/85/01",
-                       "F6 02 00 00 00 00 00 00 00 00 none 0 -> 08 00/00/00",
-                       "F6 00 00 00 00 00 00 00 00 00 none 0 -> fault srb=04 ha=11 err=31",
-                       "00 00 00 00 00 00 none 0 -> fault srb=04 ha=00 err=1117 02 02/3A/01",
-                   }));
+  EXPECT_EQ(sim::FormatTrace(b.drive.trace().back()),
+            "00 00 00 00 00 00 none 0 -> fault srb=04 ha=11 err=1117 02 02/3A/01");
+}
+
+uint64_t Now() { return 0; }
+
+TEST(SimConfigTest, BuildsAdaptersInOrderWithTheirDrives) {
+  const std::string text = R"(adapter   # comment
+drive target=1 revision="1.\x41\""
+adapter
+drive target=2
+refuse command=0 sense=02/04/01 status=8
+refuse write=0 status=0x08
+)";
+  sim::SimSetup setup;
+  std::string error;
+  ASSERT_TRUE(sim::LoadSimConfig(text, Now, setup, &error)) << error;
+  EXPECT_EQ(setup.labels, (std::vector<std::string>{"0:1", "1:2"}));
+  EXPECT_EQ(setup.drives[0]->InquiryData()[35], '"');
+  // Both refusals answer BUSY: the status in decimal, then in hex.
+  EXPECT_EQ(setup.drives[1]->Execute(kTur.data(), 6, kNoData, nullptr, 0).status, sim::kBusy);
+  uint8_t block[2048] = {};
+  const uint8_t write[10] = {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0};
+  EXPECT_EQ(setup.drives[1]->Execute(write, 10, kOut, block, sizeof block).status, sim::kBusy);
+}
+
+TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
+  auto error_of = [](const std::string& text) {
+    sim::SimSetup setup;
+    std::string error;
+    EXPECT_FALSE(sim::LoadSimConfig(text, Now, setup, &error)) << text;
+    return error;
+  };
+  EXPECT_EQ(error_of("drive target=1"), "line 1: drive before any adapter");
+  EXPECT_EQ(error_of("adapter\nrefuse write=1 sense=09/86/00"),
+            "line 2: refuse needs a drive line before it");
+  // Each after "adapter" and "drive target=1".
+  for (const auto& [line, error] : std::vector<std::pair<std::string, std::string>>{
+           {"drive", "drive needs target="},
+           {"drive target=1", "target used twice"},
+           {"adapter align=0x10000", "bad number for align: '0x10000'"},
+           {"adapter targets=8x", "bad number for targets: '8x'"},
+           {"adapter colour=red", "unknown field 'colour' for adapter"},
+           {"drive target=2 vendor=\"KESTRAN", "unterminated quote in vendor"},
+           {"drive target=2 tray=ajar", "tray must be closed, open, loaded or becoming"},
+           {"drive target=2 board=1 board=2", "field given twice: board"},
+           {"drive target=2 external=maybe", "expected yes or no for external"},
+           {"refuse write=1 sense=0986", "sense must be KK/AA/QQ (hex)"},
+           {"refuse sense=09/86/00", "refuse needs write= or command="},
+           {"refuse write=1", "CHECK CONDITION needs sense="},
+           {"fail command=1 opcode=2", "fail needs command= or opcode="},
+           {"flaky inquiry=often", "flaky needs inquiry=N or inquiry=forever"},
+           {"memory addr=1 bytes=ABC", "memory needs bytes=<hex>"},
+           {"bus", "unknown statement 'bus'"},
+           {"adapter target", "expected key=value at 'target'"},
+       }) {
+    EXPECT_EQ(error_of("adapter\ndrive target=1\n" + line), "line 3: " + error);
+  }
 }
 
 }  // namespace
