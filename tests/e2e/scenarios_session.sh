@@ -18,19 +18,13 @@ end_session() {
 # 98 to XP (BROADCAST_QUERY_DENY, 424D5144, refuses).
 suspend_query() { on "$MAIN" 5000 suspend-query | kv result; }
 
-# main_status: the main dialog's status line.
-main_status() { on "$MAIN" 5000 text 1032 | kv text; }
-
 sc_session_end() {
-  e2e_setup nt
-  make_package --aspi --no-restart --wait 10
-  sim_config adapter 'drive target=1'
-  e2e_start
-  on "$MAIN" 40000 >/dev/null
+  setup_one_drive nt --aspi --no-restart --wait 10
+  start_main
   update_drive 0
   local _ status=
   for _ in $(seq 50); do
-    status=$(main_status)
+    status=$(on "$MAIN" 5000 text 1032 | kv text)
     [[ $status == "${EN[transfer]}" ]] && break
     sleep 0.2
   done
@@ -55,10 +49,8 @@ sc_session_end() {
 # WNASPI32.DLL in the system folders would be found before the current
 # directory, so it goes, as on a Windows without an ASPI layer.
 sc_aspi_not_from_current_dir() {
-  e2e_setup nt
+  setup_one_drive nt --aspi
   rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
-  make_package --aspi
-  sim_config adapter 'drive target=1'
   local prog="$PFX/drive_c/prog" out
   mkdir -p "$prog"
   mv "$PKG/ksfupd.exe" "$prog/"
@@ -75,6 +67,5 @@ sc_aspi_not_from_current_dir() {
   rm -f "$PKG/WNASPI32.DLL"
   start_from_prog
   check "ASPI layer in the program's folder: the drive is listed" on "$MAIN" 40000
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
