@@ -36,9 +36,9 @@ check_update() {
   check "completion box shows" test -n "$UPD_BOX"
   shift
   local -n t=$1
-  local total=$2 waitr=$3 s status range pos buttons seq=() last= bad= lastpos=-1
-  for s in "${UPD[@]}"; do
-    IFS='|' read -r status range pos buttons <<<"$s"
+  local total=$2 waitr=$3 i status range pos buttons seq=() last= bad= lastpos=-1
+  for i in "${!UPD[@]}"; do
+    IFS='|' read -r status range pos buttons <<<"${UPD[i]}"
     [[ $status == "${t[select]}" && ${#seq[@]} == 0 ]] && continue  # before the handler ran
     [[ $status != "$last" ]] && seq+=("$status") && last=$status && lastpos=-1
     if [[ $status == "${t[transfer]}" ]]; then
@@ -46,6 +46,8 @@ check_update() {
       ((pos >= lastpos && pos <= total)) || bad+="transfer pos $pos after $lastpos; "
     elif [[ $status == "${t[running]}" && $range == "0,$total" && $pos == "$total" ]]; then
       :  # the status line changes a moment before the bar gets its new range
+    elif [[ $status == "${t[running]}" && "$range $pos" == "0,$waitr $waitr" && ${UPD[i + 1]:-} == "${t[done_status]}|"* ]]; then
+      :  # the bar is full a moment before the completion text (sampled in between)
     elif [[ $status == "${t[running]}" ]]; then
       [[ $range == "0,$waitr" ]] || bad+="waiting range $range; "
       ((pos >= lastpos && pos <= waitr - 3)) || bad+="waiting pos $pos after $lastpos; "
