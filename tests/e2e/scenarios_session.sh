@@ -51,7 +51,7 @@ sc_session_end() {
 sc_aspi_not_from_current_dir() {
   setup_one_drive nt --aspi
   rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
-  local prog="$PFX/drive_c/prog" out
+  local prog="$PFX/drive_c/prog"
   mkdir -p "$prog"
   mv "$PKG/ksfupd.exe" "$prog/"
   start_from_prog() {
@@ -59,8 +59,7 @@ sc_aspi_not_from_current_dir() {
     PROG_PID=$!
   }
   start_from_prog
-  out=$(msgbox 30000)
-  check_eq "ASPI layer only in the current directory: not loaded" "$(kv text <<<"$out")" "WNASPI32.DLL load failed."
+  check_eq "ASPI layer only in the current directory: not loaded" "$(msgbox 30000 | kv text)" "WNASPI32.DLL load failed."
   answer_box 1
   check "program ends after OK" e2e_exited 15
   cp "$PKG/WNASPI32.DLL" "$prog/"

@@ -70,14 +70,13 @@ sc_wine_aspi() {
 # by restarting the prefix and carrying out the pending file operations.
 sc_reb_helper_name() {
   e2e_setup nt
-  local exe marker="$PFX/drive_c/marker.txt" out t0 waited
+  local exe marker="$PFX/drive_c/marker.txt" t0 waited
   echo marker >"$marker"
   check "delete-at-reboot scheduled" auto delete-at-reboot 'C:\marker.txt'
   for exe in reboot.exe Reb_1.exe; do
     cp "$PKG/ksfupd.exe" "$PKG/$exe"
     e2e_start "$exe"
-    out=$(msgbox 30000)
-    check_eq "$exe starts normally (no package: code 1)" "$(kv text <<<"$out")" "${EN[1]}"
+    check_eq "$exe starts normally (no package: code 1)" "$(msgbox 30000 | kv text)" "${EN[1]}"
     answer_box 1
     check "$exe ends" e2e_exited 15
     check "$exe restarted nothing" test -f "$marker"
