@@ -9,7 +9,8 @@
 # Prints the scenarios' "PASS: ..." / "FAIL: ..." lines as each one ends, then
 # "e2e total: passed N, failed M".  Exit status 1 when anything failed.
 # E2E_WORK names a work dir to use (templates kept there for the next run);
-# E2E_SHOTS a folder for the screenshots.
+# E2E_SHOTS a folder for the screenshots.  Each scenario runs in a process of
+# its own: run.sh --one NAME (E2E_WORK set).
 set -u
 E2E_DIR="$(cd "$(dirname "$0")" && pwd)"
 source "$E2E_DIR/wine_session.sh"
@@ -23,14 +24,23 @@ while (($#)); do
     -j*) jobs_max=${1#-j}; shift ;;
     --keep) export E2E_KEEP=1; shift ;;
     --list) printf '%s\n' "${E2E_SCENARIOS[@]}"; exit 0 ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --one)
+      SC=$2
+      if ! declare -F "sc_$SC" >/dev/null; then
+        fail "exists" "no such scenario"
+        exit 1
+      fi
+      "sc_$SC"
+      e2e_finish
+      exit ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) names+=("$1"); shift ;;
   esac
 done
 ((${#names[@]})) || names=("${E2E_SCENARIOS[@]}")
 
 sg_lib=$KSF_WIN_BIN/sim/lib/$([[ $KSF_WINE_BITS == 32 ]] && echo i386 || echo x86_64)-linux-gnu/libksfsg.so
-for f in "$KSFUPD_EXE" "$SIM_DLL" "$KSFAUTO_EXE" "$sg_lib"; do
+for f in "$KSFUPD_EXE" "$SIM_DLL" "$KSFAUTO_EXE" "$KSF_WIN_BIN/tools/aspi_probe.exe" "$sg_lib"; do
   if [[ ! -f $f ]]; then
     echo "FAIL: e2e: setup: $f is missing (build the $KSF_WIN_PRESET preset first)"
     echo "e2e: 0 passed, 1 failed"
@@ -55,7 +65,7 @@ make_template() {
   e2e_make_template "$@"
 }
 make_template nt & t1=$!
-make_template win98 win98 & t2=$!
+make_template win98 & t2=$!
 wait $t1 || echo "FAIL: e2e: template nt: $(tail -n 3 "$E2E_WORK/template-nt.log")"
 wait $t2 || echo "FAIL: e2e: template win98: $(tail -n 3 "$E2E_WORK/template-win98.log")"
 echo "e2e: templates ready after $((SECONDS - start)) s"
@@ -89,16 +99,15 @@ reap() {
 for name in "${names[@]}"; do
   while ((running >= jobs_max)); do reap; done
   rm -f "$E2E_WORK/log-$name.txt"
-  timeout -k 10 420 bash "$E2E_DIR/scenario.sh" "$name" >"$E2E_WORK/log-$name.txt" 2>&1 &
+  timeout -k 10 420 bash "$E2E_DIR/run.sh" --one "$name" >"$E2E_WORK/log-$name.txt" 2>&1 &
   name_of[$!]=$name
   running=$((running + 1))
 done
 while ((running > 0)); do reap; done
 
-passed=$( (for n in "${names[@]}"; do
-  grep -E '^PASS: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
-failed=$( (for n in "${names[@]}"; do
-  grep -E '^FAIL: ' "$E2E_WORK/log-$n.txt" 2>/dev/null || true; done) | wc -l)
+logs=("${names[@]/#/$E2E_WORK/log-}")
+passed=$(cat "${logs[@]/%/.txt}" 2>/dev/null | grep -c '^PASS: ')
+failed=$(cat "${logs[@]/%/.txt}" 2>/dev/null | grep -c '^FAIL: ')
 echo "e2e total: passed $passed, failed $failed in $((SECONDS - start)) s; screenshots in $E2E_SHOTS"
 # Our own work dir goes; one the caller gave keeps its templates for next time.
 if [[ -n $own_work && -z ${E2E_KEEP:-} ]]; then

@@ -1,4 +1,4 @@
-# The end-to-end scenarios: one function sc_NAME each, run by scenario.sh in
+# The end-to-end scenarios: one function sc_NAME each, run by run.sh --one in
 # its own prefix and X server.  E2E_SCENARIOS lists them, longest first, so a
 # parallel run starts the minute-long updates early.  This file holds the list
 # and the texts the scenarios compare; the scenarios themselves are in one

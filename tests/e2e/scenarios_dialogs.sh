@@ -22,9 +22,7 @@ font_is() {
 }
 
 sc_welcome_en() {
-  e2e_setup nt
-  make_package --aspi --caution cdr
-  sim_config adapter 'drive target=1'
+  setup_one_drive nt --aspi --caution cdr
   e2e_start
   local out
   out=$(on "$WELCOME" 30000 title text 1008 text 1009 text 1011 text 1012 text 1010 text 1013 visible 1014)
@@ -41,12 +39,11 @@ sc_welcome_en() {
   font_is "version label" 1009 "Times New Roman" 150
   font_is "rights notice" 1013 "Arial" 85
   font_is "notice text (dialog font)" 1010 "Tahoma" 90
-  local id want
+  local id
   for id in 1008:0,0,255 1009:0,0,0 1011:0,0,0 1012:0,0,0 1010:0,0,0 1013:128,128,128; do
-    want=${id#*:}
     out=$(on "$WELCOME" 5000 colors "${id%%:*}")
     check_eq "label ${id%%:*} colours" "$(kv fore <<<"$out")/$(kv back <<<"$out")/$(kv brush <<<"$out")" \
-      "$want/255,255,255/255,255,255"
+      "${id#*:}/255,255,255/255,255,255"
   done
   check_eq "white panel" "$(on "$WELCOME" 5000 colors 1007 | kv brush)" "255,255,255"
   check_eq "OK and Cancel enabled" "$(on "$WELCOME" 5000 enabled 1 enabled 2 | grep -c '^enabled=1')" "2"
@@ -58,9 +55,7 @@ sc_welcome_en() {
 }
 
 sc_welcome_ja() {
-  e2e_setup nt
-  make_package --aspi --caution cdr
-  sim_config adapter 'drive target=1'
+  setup_one_drive nt --aspi --caution cdr
   e2e_start ksfupd.exe "${JA_ENV[@]}"
   local out
   out=$(on "$WELCOME" 30000 title text 1008 text 1011 text 1010)
@@ -77,8 +72,7 @@ sc_welcome_ja() {
   check_eq "main dialog status line" "$(kv text <<<"$out")" "${JA[select]}"
   check_eq "status line font" "$(kv face <<<"$out")" "ＭＳ Ｐゴシック"
   shot main
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
 # ------------------------------------------------------------ drive list ---
@@ -101,9 +95,7 @@ sc_drive_list() {
   check_eq "status line" "$(kv text <<<"$out")" "${EN[select]}"
   check_eq "UPDATE and EXIT enabled" "$(grep -c '^enabled=1' <<<"$out")" "2"
   check_eq "bar empty" "$(kv pos <<<"$out")" "0"
-  local style
-  style=$(kv style <<<"$out")
-  check "minimise box" test $((style & 0x20000)) -ne 0
+  check "minimise box" test $(($(kv style <<<"$out") & 0x20000)) -ne 0
   out=$(on "$MAIN" 5000 font 1032)
   check_eq "status line keeps the dialog font" "$(kv face <<<"$out")" "Arial"
   shot main

@@ -55,7 +55,8 @@ pt_letters() {
   done
 }
 
-pt_start() { e2e_start ksfupd.exe "${PT_ENV[@]}"; }
+# pt_start: the program with PT_ENV, until its main dialog shows.
+pt_start() { start_main ksfupd.exe "${PT_ENV[@]}"; }
 
 # pt_trace LETTER: the trace lines of that letter's drive, without the time
 # stamp and the file name: "<time-out ms> <CDB> <direction> <length> -> <result>".
@@ -65,20 +66,14 @@ pt_trace() { sed -n "s/^[0-9]* drive-$1 //p" "$PKG/trace.txt" 2>/dev/null; }
 # 0) and judge it from outside: progress, completion box, flash, trace.
 pt_update() {
   pt_start
-  on "$MAIN" 40000 >/dev/null
-  update_drive 0
-  follow_update 150
-  check "completion box shows" test -n "$UPD_BOX"
-  check_update_progress EN "$3" "$4"
+  check_update 0 EN "$3" "$4"
   local out
   out=$(msgbox 5000)
   check_eq "box caption|text|buttons" "$(kv caption <<<"$out")|$(kv text <<<"$out")|$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" \
     "$CAPTION_INFO|${EN[done_ok]}|1"
   answer_box 1
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
-  local images=("$PKG/flash.bin")
-  [[ $1 == yes ]] && images+=(--boot)
-  check "flash holds the images" flash_holds "${images[@]}"
+  check "flash holds the images" flash_holds "$PKG/flash.bin" $([[ $1 == yes ]] && echo --boot)
   # The very reference ksfupd for Linux is held to (tests/e2e/linux.sh): the
   # two programs send the same commands, byte for byte, to the same drive,
   # each with the 10 s time-out, every block accepted.
@@ -87,8 +82,7 @@ pt_update() {
     $([[ $1 == yes ]] && echo --boot) $([[ $2 == yes ]] && echo --tray) $([[ $5 == 1 ]] && echo --pcb)
   check_eq "board version reads (16 bytes at 0xF8048, 12-byte CDB)" \
     "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$5"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
 # With a boot image, tray closed and empty: no eject (tray rule, one way).
@@ -121,7 +115,6 @@ sc_pt_refused_block() {
   pt_setup d e 'drive target=1' 'refuse write=6 sense=09/85/00'
   make_package --boot
   pt_start
-  on "$MAIN" 40000 >/dev/null
   pt_failed_update "Flash rom write error. (Code 09-85-00)"
   check_match "nothing sent after the refused block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 02 09/85/00"
   check_eq "the refused block was the 7th" "$(pt_trace e | grep -c ' EA ')" "7"
@@ -132,37 +125,19 @@ sc_pt_busy_block() {
   pt_setup d e 'drive target=1' 'refuse write=2 status=0x08'
   make_package
   pt_start
-  on "$MAIN" 40000 >/dev/null
   pt_failed_update "Target_Status: BUSY"
   check_match "nothing sent after the busy block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 08 00/00/00"
 }
 
 # The checks before anything is written, one drive letter each.
 sc_pt_prechecks() {
-  pt_setup d efgh 'drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518T  "' \
-    'drive target=3 revision=1.20' 'drive target=4' 'fail opcode=0xF5'
+  pt_setup d efgh "${PRECHECK_DRIVES[@]}"
   make_package --pcb 3 --inquiry "KESTRAN CD-R   TQ-51;"
   pt_start
-  on "$MAIN" 40000 >/dev/null
-  local out i
-  local -a want=(
-    "$CAPTION_INFO|${EN[board]}|1"
-    "$CAPTION_INFO|${EN[model]}|1"
-    "$CAPTION_INFO|${EN[newer]}|6,7"
-    "$CAPTION_ERROR|${EN[check_fail]}|1"
-  )
-  for i in 0 1 2 3; do
-    update_drive "$i"
-    out=$(msgbox 20000)
-    check_eq "drive $i: box" "$(kv caption <<<"$out")|$(kv text <<<"$out")|$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "${want[$i]}"
-    answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"
-    check_eq "drive $i: back to idle, UPDATE enabled" "$(idle_state)" "${EN[select]}|0|1 1 "
-  done
-  check_eq "nothing written to any drive" "$(grep -cE ' (EA|F6) ' "$PKG/trace.txt")" "0"
+  check_prechecks
   check_eq "the failing memory read reached the program as an error (EIO)" \
     "$(pt_trace h | grep -c '^10000 F5 .* in 16 -> fault')" "1"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
 # Several drives in letter order, the foreign one (first letter) left out.
@@ -171,7 +146,7 @@ sc_pt_drive_list() {
   make_package
   pt_start
   local out
-  out=$(on "$MAIN" 40000 title combo 103 text 1032 enabled 1 enabled 2)
+  out=$(on "$MAIN" 5000 title combo 103 text 1032 enabled 1 enabled 2)
   check_eq "three drives, letter order" "$(kv count <<<"$out")|$(kv item0 <<<"$out")|$(kv item1 <<<"$out")|$(kv item2 <<<"$out")" \
     "3|E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]|F:\\\\ [KESTRAN CD-R   TQ-517T   0.99]|H:\\\\ [KESTRAN CD-R   TQ-517T   1.05]"
   check_eq "first selected, status line, UPDATE and EXIT enabled" \
@@ -180,8 +155,7 @@ sc_pt_drive_list() {
     "$(pt_trace d | awk '{print $2}' | sort -u | tr '\n' ' ')" "00 12 "
   check_eq "every command with the 10 s time-out" "$(sed -n 's/^[0-9]* [^ ]* //p' "$PKG/trace.txt" | awk '{print $1}' | sort -u)" "10000"
   shot main
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
 # A device that opens for reading only: still listed, and its vendor
@@ -195,7 +169,7 @@ sc_pt_read_only() {
     return
   fi
   pt_start
-  check_eq "listed" "$(on "$MAIN" 40000 combo 103 | kv item0)" "E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  check_eq "listed" "$(on "$MAIN" 5000 combo 103 | kv item0)" "E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
   pt_failed_update "Firmware data error. (Code 09-87-00)"
 }
 
@@ -217,7 +191,7 @@ sc_pt_unopenable() {
   pt_unplug e
   pt_start
   local out
-  out=$(on "$MAIN" 40000 combo 103)
+  out=$(on "$MAIN" 5000 combo 103)
   check_eq "only F listed" "$(kv count <<<"$out")|$(kv item0 <<<"$out")" "1|F:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
   check_eq "the unopenable drive got no command" "$(pt_trace e | wc -l)" "0"
   # F stops opening after start-up: the first check's memory read fails.
@@ -239,8 +213,7 @@ sc_pt_unopenable() {
   check_eq "failure box" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[failed]}Can not create Event."
   answer_box 1
   check_eq "no block reached the drive" "$(pt_trace f | grep -c ' EA ')" "0"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
 # Not part of the suite: bench/update_timing.sh --passthrough prints its figures.

@@ -4,22 +4,35 @@
 
 # ------------------------------------------------------------ ASPI probe ---
 
-# The emulated drive's own probe (tests/e2e/aspi_probe.sh) as a scenario.
+# tools/aspi_probe.exe against the emulated drive's WNASPI32.DLL: its own
+# "PASS <check>" / "FAIL <check>" lines, then the flash and trace files the
+# library wrote.
 sc_aspi_probe() {
+  e2e_setup nt
+  cp "$KSF_WIN_BIN/tools/aspi_probe.exe" "$PKG/"
+  # Adapter 0: buffers aligned to 4 bytes, 4 targets.
+  sim_config 'adapter align=0x0003 targets=4' \
+    'drive target=1 board=7 tray=loaded settle_ms=200 programming_ms=500' \
+    'drive target=2 async_ms=300' 'device target=3 type=0'
   local out st line
-  # The probe runs under the suite's own Wine and build.
-  out=$(bash "$E2E_DIR/aspi_probe.sh" "$KSF_WIN_BIN" 2>&1)
+  out=$(cd "$PKG" && timeout 120 "$KSF_WINE" ./aspi_probe.exe 2>&1)
   st=$?
   while IFS= read -r line; do
     case $line in
       PASS\ *) pass "${line#PASS }" ;;
       FAIL\ *) fail "${line#FAIL }" ;;
     esac
-  done <<<"$out"
+  done <<<"${out//$'\r'/}"
   if ((st != 0)); then
     fail "probe exit status" "$st"
     printf '%s\n' "$out" | tail -n 20 >&2
   fi
+  # The boot block written at address 0, the rest of the flash erased.
+  local want='bytes((i * 7 + 3) & 0xFF for i in range(4096)) + b"\xff" * (0x60000 - 4096)'
+  check "flash file holds the written block" cmp -s "$PKG/flash.bin" \
+    <(python3 -c "import sys; sys.stdout.buffer.write($want)")
+  check "trace shows the accepted block write" \
+    grep -q '^[0-9]* 0:1 EA 00 00 00 00 00 00 00 02 .. out 4096 -> 00$' "$PKG/trace.txt"
 }
 
 # Not part of the suite: bench/update_timing.sh runs it to print figures.
@@ -41,7 +54,6 @@ program_cpu_ticks() {
 # trace; opcode in field OPFIELD of the trace lines of drive LABEL) to the
 # worker's last command.
 timed_update() {
-  on "$MAIN" 40000 >/dev/null
   local cpu0 cpu1 t0 t1 span hz
   hz=$(getconf CLK_TCK)
   cpu0=$(program_cpu_ticks)
@@ -62,9 +74,7 @@ timed_update() {
 }
 
 sc_update_timing() {
-  e2e_setup nt
-  make_package --aspi --boot --no-restart
-  sim_config adapter 'drive target=1'
-  e2e_start
+  setup_one_drive nt --aspi --boot --no-restart
+  start_main
   timed_update 0:1 3
 }

@@ -18,19 +18,13 @@ end_session() {
 # 98 to XP (BROADCAST_QUERY_DENY, 424D5144, refuses).
 suspend_query() { on "$MAIN" 5000 suspend-query | kv result; }
 
-# main_status: the main dialog's status line.
-main_status() { on "$MAIN" 5000 text 1032 | kv text; }
-
 sc_session_end() {
-  e2e_setup nt
-  make_package --aspi --no-restart --wait 10
-  sim_config adapter 'drive target=1'
-  e2e_start
-  on "$MAIN" 40000 >/dev/null
+  setup_one_drive nt --aspi --no-restart --wait 10
+  start_main
   update_drive 0
   local _ status=
   for _ in $(seq 50); do
-    status=$(main_status)
+    status=$(on "$MAIN" 5000 text 1032 | kv text)
     [[ $status == "${EN[transfer]}" ]] && break
     sleep 0.2
   done
@@ -55,11 +49,9 @@ sc_session_end() {
 # WNASPI32.DLL in the system folders would be found before the current
 # directory, so it goes, as on a Windows without an ASPI layer.
 sc_aspi_not_from_current_dir() {
-  e2e_setup nt
+  setup_one_drive nt --aspi
   rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
-  make_package --aspi
-  sim_config adapter 'drive target=1'
-  local prog="$PFX/drive_c/prog" out
+  local prog="$PFX/drive_c/prog"
   mkdir -p "$prog"
   mv "$PKG/ksfupd.exe" "$prog/"
   start_from_prog() {
@@ -67,14 +59,12 @@ sc_aspi_not_from_current_dir() {
     PROG_PID=$!
   }
   start_from_prog
-  out=$(msgbox 30000)
-  check_eq "ASPI layer only in the current directory: not loaded" "$(kv text <<<"$out")" "WNASPI32.DLL load failed."
+  check_eq "ASPI layer only in the current directory: not loaded" "$(msgbox 30000 | kv text)" "WNASPI32.DLL load failed."
   answer_box 1
   check "program ends after OK" e2e_exited 15
   cp "$PKG/WNASPI32.DLL" "$prog/"
   rm -f "$PKG/WNASPI32.DLL"
   start_from_prog
   check "ASPI layer in the program's folder: the drive is listed" on "$MAIN" 40000
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }

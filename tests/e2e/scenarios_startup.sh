@@ -4,14 +4,12 @@
 
 # ------------------------------------------------------- package errors ----
 
+# package_errors TEXTS [ENV=VALUE...]: each broken package's error box in the
+# language of TEXTS (EN or JA; ENV selects it).
 package_errors() {
-  local lang=$1 code out expected env=()
-  if [[ $lang == ja ]]; then
-    env=("${JA_ENV[@]}")
-    local -n texts=JA
-  else
-    local -n texts=EN
-  fi
+  local -n texts=$1
+  shift
+  local code out
   e2e_setup nt
   for code in 1 10 12 8; do
     rm -f "$PKG"/*.ini "$PKG"/*.BIN
@@ -21,11 +19,10 @@ package_errors() {
       12) make_package --aspi --main-file-size $((360480 - 1)) ;;
       8) make_package --aspi --inquiry "KESTRAN CD-R   TQ-517T  " ;;
     esac
-    expected=${texts[$code]}
-    e2e_start ksfupd.exe "${env[@]}"
+    e2e_start ksfupd.exe "$@"
     out=$(msgbox 30000)
     check_eq "code $code: caption" "$(kv caption <<<"$out")" "$CAPTION_ERROR"
-    check_eq "code $code: text" "$(kv text <<<"$out")" "$expected"
+    check_eq "code $code: text" "$(kv text <<<"$out")" "${texts[$code]}"
     check_eq "code $code: OK button only" "$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "1"
     check_eq "code $code: no owner window" "$(kv owner <<<"$out")" "0x0"
     check_eq "code $code: nothing else shown" "$(windows | wc -l)" "1"
@@ -33,8 +30,8 @@ package_errors() {
     check "code $code: program ends after OK" e2e_exited 15
   done
 }
-sc_package_errors_en() { package_errors en; }
-sc_package_errors_ja() { package_errors ja; }
+sc_package_errors_en() { package_errors EN; }
+sc_package_errors_ja() { package_errors JA "${JA_ENV[@]}"; }
 
 # ------------------------------------------------------------- start-up ----
 
@@ -73,14 +70,13 @@ sc_wine_aspi() {
 # by restarting the prefix and carrying out the pending file operations.
 sc_reb_helper_name() {
   e2e_setup nt
-  local exe marker="$PFX/drive_c/marker.txt" out t0
+  local exe marker="$PFX/drive_c/marker.txt" t0 waited
   echo marker >"$marker"
   check "delete-at-reboot scheduled" auto delete-at-reboot 'C:\marker.txt'
   for exe in reboot.exe Reb_1.exe; do
     cp "$PKG/ksfupd.exe" "$PKG/$exe"
     e2e_start "$exe"
-    out=$(msgbox 30000)
-    check_eq "$exe starts normally (no package: code 1)" "$(kv text <<<"$out")" "${EN[1]}"
+    check_eq "$exe starts normally (no package: code 1)" "$(msgbox 30000 | kv text)" "${EN[1]}"
     answer_box 1
     check "$exe ends" e2e_exited 15
     check "$exe restarted nothing" test -f "$marker"
@@ -92,7 +88,6 @@ sc_reb_helper_name() {
   while ((SECONDS - t0 < 4)); do sleep 0.2; done
   check "REBOOT.EXE shows no window" test "$(windows | wc -l)" = 0
   check "REBOOT.EXE has not restarted 4 s after its start" test -f "$marker"
-  local waited=0
   while [[ -f $marker ]] && ((SECONDS - t0 < 40)); do sleep 0.5; done
   waited=$((SECONDS - t0))
   check "REBOOT.EXE restarted the prefix (pending deletion carried out)" test ! -f "$marker"

@@ -25,15 +25,20 @@ follow_update() {
   return 1
 }
 
-# check_update_progress TEXTS TOTAL WAITRANGE: what the samples must show:
-# the status texts in order, the transfer range 0..TOTAL with a position that
-# only grows, the waiting range 0..WAITRANGE stopping short of full, the full
-# bar at the end, and UPDATE and EXIT disabled throughout.
-check_update_progress() {
+# check_update INDEX TEXTS TOTAL WAITRANGE: UPDATE on that drive, followed
+# until the completion box shows; what the samples must show: the status
+# texts in order, the transfer range 0..TOTAL with a position that only grows,
+# the waiting range 0..WAITRANGE stopping short of full, the full bar at the
+# end, and UPDATE and EXIT disabled throughout.
+check_update() {
+  update_drive "$1"
+  follow_update 150
+  check "completion box shows" test -n "$UPD_BOX"
+  shift
   local -n t=$1
-  local total=$2 waitr=$3 s status range pos buttons seq=() last= bad= lastpos=-1
-  for s in "${UPD[@]}"; do
-    IFS='|' read -r status range pos buttons <<<"$s"
+  local total=$2 waitr=$3 i status range pos buttons seq=() last= bad= lastpos=-1
+  for i in "${!UPD[@]}"; do
+    IFS='|' read -r status range pos buttons <<<"${UPD[i]}"
     [[ $status == "${t[select]}" && ${#seq[@]} == 0 ]] && continue  # before the handler ran
     [[ $status != "$last" ]] && seq+=("$status") && last=$status && lastpos=-1
     if [[ $status == "${t[transfer]}" ]]; then
@@ -41,6 +46,8 @@ check_update_progress() {
       ((pos >= lastpos && pos <= total)) || bad+="transfer pos $pos after $lastpos; "
     elif [[ $status == "${t[running]}" && $range == "0,$total" && $pos == "$total" ]]; then
       :  # the status line changes a moment before the bar gets its new range
+    elif [[ $status == "${t[running]}" && "$range $pos" == "0,$waitr $waitr" && ${UPD[i + 1]:-} == "${t[done_status]}|"* ]]; then
+      :  # the bar is full a moment before the completion text (sampled in between)
     elif [[ $status == "${t[running]}" ]]; then
       [[ $range == "0,$waitr" ]] || bad+="waiting range $range; "
       ((pos >= lastpos && pos <= waitr - 3)) || bad+="waiting pos $pos after $lastpos; "
@@ -60,10 +67,11 @@ check_update_progress() {
 # update_drive INDEX: select the drive and press UPDATE.
 update_drive() { on "$MAIN" 5000 select 103 "$1" sleep 300 click 1 >/dev/null; }
 
-# idle_state: status line, bar position, UPDATE and EXIT states.
+# idle_state [COMMAND...]: after the ksfauto COMMANDs on the main dialog, its
+# status line, bar position, UPDATE and EXIT states.
 idle_state() {
   local out
-  out=$(on "$MAIN" 5000 text 1032 progress 104 enabled 1 enabled 2)
+  out=$(on "$MAIN" 5000 "$@" text 1032 progress 104 enabled 1 enabled 2)
   echo "$(kv text <<<"$out")|$(kv pos <<<"$out")|$(sed -n 's/^enabled=//p' <<<"$out" | tr '\n' ' ')"
 }
 
@@ -75,13 +83,9 @@ sc_update_boot_en() {
   make_package --aspi --boot
   sim_config adapter 'drive target=1' 'drive target=2 revision=1.02'
   e2e_start
-  on "$MAIN" 40000 >/dev/null
   local main_hwnd out
-  main_hwnd=$(on "$MAIN" 5000 | sed -n 's/.*hwnd=\([^ ]*\).*/\1/p')
-  update_drive 1
-  follow_update 150
-  check "completion box shows" test -n "$UPD_BOX"
-  check_update_progress EN 184 450
+  main_hwnd=$(on "$MAIN" 40000 | sed -n 's/.*hwnd=\([^ ]*\).*/\1/p')
+  check_update 1 EN 184 450
   out=$(msgbox 5000)
   check_eq "box caption" "$(kv caption <<<"$out")" "$CAPTION_INFO"
   check_eq "box text" "$(kv text <<<"$out")" "${EN[done_ask]}"
@@ -91,28 +95,19 @@ sc_update_boot_en() {
   shot completion
   answer_box 7
   check_eq "after No: idle, UPDATE disabled for the updated drive" "$(idle_state)" "${EN[select]}|0|0 1 "
-  on "$MAIN" 5000 select 103 0 sleep 300 >/dev/null
-  check_eq "the other drive can be updated" "$(idle_state)" "${EN[select]}|0|1 1 "
-  on "$MAIN" 5000 select 103 1 sleep 300 >/dev/null
-  check_eq "the updated drive again: UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
+  check_eq "the other drive can be updated" "$(idle_state select 103 0 sleep 300)" "${EN[select]}|0|1 1 "
+  check_eq "the updated drive again: UPDATE disabled" "$(idle_state select 103 1 sleep 300)" "${EN[select]}|0|0 1 "
   check "flash of drive (0,2) holds boot and main images" flash_holds "$PKG/flash.bin.1" --boot
   check "drive (0,1) untouched" test ! -f "$PKG/flash.bin" -o "$(grep -c ' 0:1 EA ' "$PKG/trace.txt")" = 0
   check_eq "15 block writes, all accepted" "$(grep ' 0:2 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "15"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
   check_eq "EXIT after an update makes no restart helper" "$(ls "$PFX/drive_c/users/root/Temp" 2>/dev/null | grep -ci '^reb_')" "0"
 }
 
 sc_update_noboot_norestart() {
-  e2e_setup nt
-  make_package --aspi --no-restart --wait 10
-  sim_config adapter 'drive target=1'
-  e2e_start
-  on "$MAIN" 40000 >/dev/null
-  update_drive 0
-  follow_update 150
-  check "completion box shows" test -n "$UPD_BOX"
-  check_update_progress EN 176 100
+  setup_one_drive nt --aspi --no-restart --wait 10
+  start_main
+  check_update 0 EN 176 100
   local out
   out=$(msgbox 5000)
   check_eq "box text" "$(kv text <<<"$out")" "${EN[done_ok]}"
@@ -122,41 +117,47 @@ sc_update_noboot_norestart() {
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
   check "flash holds the main image at 0x8000" flash_holds "$PKG/flash.bin"
   check_eq "11 block writes, no boot phase" "$(grep -c ' 0:1 EA ' "$PKG/trace.txt")" "11"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
 # reb_copy: the restart helper copy in the temporary folder, if any.
 reb_copy() { find "$PFX/drive_c/users" "$PFX/drive_c/windows/temp" -maxdepth 4 -iname 'REB_*.EXE' 2>/dev/null | head -n 1; }
 
+# answer_restart WHAT: Yes on the completion box ends WHAT; leaves the restart
+# helper's copy in COPY and the time of the Yes in T0.
+answer_restart() {
+  answer_box 6
+  T0=$SECONDS
+  check "Yes ends $1" e2e_exited 15
+  COPY=$(reb_copy)
+  check_eq "helper copy made" "$(basename "${COPY:-none}")" "REB_0000.EXE"
+}
+
+# wait_copy_gone: until the restart has deleted COPY, at most 40 s after the Yes.
+wait_copy_gone() { while [[ -n $COPY && -f $COPY ]] && ((SECONDS - T0 < 40)); do sleep 0.5; done; }
+
+# pending_renames: the NT restart's pending file operations.
+pending_renames() {
+  "$KSF_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r'
+}
+
 sc_update_noboot_ja_restart() {
-  e2e_setup nt
-  make_package --aspi
-  sim_config adapter 'drive target=1'
-  e2e_start ksfupd.exe "${JA_ENV[@]}"
-  on "$MAIN" 40000 >/dev/null
+  setup_one_drive nt --aspi
+  start_main ksfupd.exe "${JA_ENV[@]}"
   check_eq "Japanese idle status" "$(on "$MAIN" 5000 text 1032 | kv text)" "${JA[select]}"
-  update_drive 0
-  follow_update 150
-  check "completion box shows" test -n "$UPD_BOX"
-  check_update_progress JA 176 450
-  local out copy t0
+  check_update 0 JA 176 450
+  local out
   out=$(msgbox 5000)
   check_eq "box caption (not localised)" "$(kv caption <<<"$out")" "$CAPTION_INFO"
   check_eq "box text" "$(kv text <<<"$out")" "${JA[done_ask]}"
   shot completion
-  answer_box 6
-  t0=$SECONDS
-  check "Yes ends the dialog and the program" e2e_exited 15
-  copy=$(reb_copy)
-  check_eq "helper copy made" "$(basename "${copy:-none}")" "REB_0000.EXE"
-  check_eq "copy made in C:\\users\\root\\Temp" "$(dirname "${copy:-x}")" "$PFX/drive_c/users/root/Temp"
-  check "copy is the program" cmp -s "${copy:-/nonexistent}" "$PKG/ksfupd.exe"
-  out=$("$KSF_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r')
-  check_match "copy scheduled for deletion at restart" "$out" "*REB_0000.EXE*"
-  while [[ -n $copy && -f $copy ]] && ((SECONDS - t0 < 40)); do sleep 0.5; done
-  check "the helper restarted the prefix and the copy is gone ($((SECONDS - t0)) s)" test ! -f "${copy:-/}"
-  check "not before the 8 s wait" test $((SECONDS - t0)) -ge 7
+  answer_restart "the dialog and the program"
+  check_eq "copy made in C:\\users\\root\\Temp" "$(dirname "${COPY:-x}")" "$PFX/drive_c/users/root/Temp"
+  check "copy is the program" cmp -s "${COPY:-/nonexistent}" "$PKG/ksfupd.exe"
+  check_match "copy scheduled for deletion at restart" "$(pending_renames)" "*REB_0000.EXE*"
+  wait_copy_gone
+  check "the helper restarted the prefix and the copy is gone ($((SECONDS - T0)) s)" test ! -f "${COPY:-/}"
+  check "not before the 8 s wait" test $((SECONDS - T0)) -ge 7
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
 }
 
@@ -181,36 +182,33 @@ sc_refused_block() {
   answer_box 1
   check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
   check_eq "nothing sent after the refused block" "$(tail -n 1 "$PKG/trace.txt" | grep -o ' EA .*-> 02 09/85/00$' | wc -l)" "1"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 
   sim_config adapter 'drive target=1' 'refuse write=0 sense=09/85/00'
   rm -f "$PKG/trace.txt"
-  e2e_start ksfupd.exe "${JA_ENV[@]}"
-  on "$MAIN" 40000 >/dev/null
+  start_main ksfupd.exe "${JA_ENV[@]}"
   update_drive 0
   follow_update 90
   out=$(msgbox 5000)
   check_eq "Japanese box text (device text stays English)" "$(kv text <<<"$out")" "${JA[failed]}Flash rom write error. (Code 09-85-00)"
   answer_box 1
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }
 
-# The checks before anything is written: board version, model, newer firmware.
-sc_prechecks() {
-  e2e_setup nt
-  make_package --aspi --pcb 3 --inquiry "KESTRAN CD-R   TQ-51;"
-  sim_config adapter 'drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518T  "' \
-    'drive target=3 revision=1.20' 'drive target=4' 'fail opcode=0xF5'
-  e2e_start
-  on "$MAIN" 40000 >/dev/null
+# The drives of the checks before anything is written: board version, model,
+# newer firmware, a failing memory read.
+PRECHECK_DRIVES=('drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518T  "'
+  'drive target=3 revision=1.20' 'drive target=4' 'fail opcode=0xF5')
+
+# check_prechecks: UPDATE on each of the PRECHECK_DRIVES (list entries 0-3)
+# shows its check's box and leaves the dialog idle; nothing is written.
+check_prechecks() {
   local out i
-  declare -A want=(
-    [0]="$CAPTION_INFO|${EN[board]}|1|0"
-    [1]="$CAPTION_INFO|${EN[model]}|1|1"
-    [2]="$CAPTION_INFO|${EN[newer]}|6,7|0"
-    [3]="$CAPTION_ERROR|${EN[check_fail]}|1|0"
+  local -a want=(
+    "$CAPTION_INFO|${EN[board]}|1|0"
+    "$CAPTION_INFO|${EN[model]}|1|1"
+    "$CAPTION_INFO|${EN[newer]}|6,7|0"
+    "$CAPTION_ERROR|${EN[check_fail]}|1|0"
   )
   for i in 0 1 2 3; do
     update_drive "$i"
@@ -221,7 +219,14 @@ sc_prechecks() {
     check_eq "drive $i: back to idle, UPDATE enabled" "$(idle_state)" "${EN[select]}|0|1 1 "
   done
   check_eq "nothing written to any drive" "$(grep -cE ' (EA|F6) ' "$PKG/trace.txt")" "0"
+}
+
+sc_prechecks() {
+  e2e_setup nt
+  make_package --aspi --pcb 3 --inquiry "KESTRAN CD-R   TQ-51;"
+  sim_config adapter "${PRECHECK_DRIVES[@]}"
+  start_main
+  check_prechecks
   check "board version read from 0xF8048" grep -q ' 0:1 F5 .*0F 80 48' "$PKG/trace.txt"
-  on "$MAIN" 5000 click 2 >/dev/null
-  check "EXIT ends the program" e2e_exited 15
+  exit_program
 }

@@ -7,16 +7,9 @@
 # win98_update_and_restart: on the 9x prefix, update drive 0 and answer Yes;
 # leaves the restart helper copy's path in COPY and the time of the Yes in T0.
 win98_update_and_restart() {
-  update_drive 0
-  follow_update 150
-  check "completion box shows" test -n "$UPD_BOX"
-  check_update_progress EN 176 450
+  check_update 0 EN 176 450
   check_eq "box text" "$(msgbox 5000 | kv text)" "${EN[done_ask]}"
-  answer_box 6
-  T0=$SECONDS
-  check "Yes ends the program" e2e_exited 15
-  COPY=$(reb_copy)
-  check_eq "helper copy made" "$(basename "${COPY:-none}")" "REB_0000.EXE"
+  answer_restart "the program"
 }
 
 # wininit_ini: C:\windows\WININIT.INI as the program left it (any case).
@@ -25,18 +18,14 @@ wininit_ini() { find "$PFX/drive_c/windows" -maxdepth 1 -iname 'wininit.ini' | h
 # A 9x system has no delete-at-reboot call: the copy goes into WININIT.INI,
 # which Windows (and Wine's restart) reads at the next start.
 win98_after_restart() {
-  local out
-  out=$("$KSF_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r')
-  check "no NT-style pending deletion" test -z "$(grep -i 'REB_0000' <<<"$out")"
-  while [[ -n $COPY && -f $COPY ]] && ((SECONDS - T0 < 40)); do sleep 0.5; done
+  check "no NT-style pending deletion" test -z "$(pending_renames | grep -i 'REB_0000')"
+  wait_copy_gone
   check "restart carried out the WININIT.INI deletion ($((SECONDS - T0)) s)" test ! -f "${COPY:-/}"
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
 }
 
 sc_win98_wininit_created() {
-  e2e_setup win98
-  make_package --caution cdrom
-  sim_config adapter 'drive target=1'
+  setup_one_drive win98 --caution cdrom
   e2e_start
   local out
   out=$(on "$WELCOME" 30000 text 1011 text 1010)
@@ -55,12 +44,9 @@ sc_win98_wininit_created() {
 }
 
 sc_win98_wininit_amended() {
-  e2e_setup win98
-  make_package
-  sim_config adapter 'drive target=1'
+  setup_one_drive win98
   printf '[Settings]\r\nKeep=1\r\n[RENAME]\r\nNUL=C:\\OLD.TXT\r\n[Other]\r\nKeep=2\r\n' >"$PFX/drive_c/windows/WININIT.INI"
-  e2e_start
-  on "$MAIN" 40000 >/dev/null
+  start_main
   win98_update_and_restart
   check_eq "entry added below [RENAME], every other line kept" \
     "$(od -An -c "$PFX/drive_c/windows/WININIT.INI" 2>/dev/null | tr -s ' \n' ' ')" \

@@ -3,7 +3,7 @@
 # with ksfauto and reporting checks as "PASS: <scenario>: <check>" /
 # "FAIL: <scenario>: <check>: <why>" lines.
 #
-# A scenario runs in its own process (tests/e2e/scenario.sh NAME) with:
+# A scenario runs in its own process (tests/e2e/run.sh --one NAME) with:
 #   E2E_WORK  the run's work directory (templates live there)
 #   SC        the scenario name
 # and gets PFX (its prefix), DISPLAY (its Xvfb), PKG (the unix path of C:\pkg,
@@ -85,14 +85,19 @@ e2e_substitute_fonts() {
   done
 }
 
-# e2e_make_template NAME [win98]: a fresh prefix with a virtual desktop as the
-# default desktop, no crash dialogs, optionally reporting Windows 98.
+# e2e_wine_env PREFIX: Wine's environment for that prefix.
+e2e_wine_env() {
+  export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
+  [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
+}
+
+# e2e_make_template NAME: a fresh prefix with a virtual desktop as the default
+# desktop and no crash dialogs; the one named win98 reports Windows 98.
 e2e_make_template() {
-  local name=$1 mode=${2:-} dir="$E2E_WORK/template-$1"
+  local name=$1 dir="$E2E_WORK/template-$1"
   rm -rf "$dir"
   (
-    export WINEPREFIX="$dir" WINEARCH=win64 WINEDEBUG=-all
-    [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
+    e2e_wine_env "$dir"
     export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
     "$KSF_WINE" wineboot -i >/dev/null 2>&1
     e2e_add_wine_fonts "$dir"
@@ -100,7 +105,7 @@ e2e_make_template() {
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-    if [[ $mode == win98 ]]; then
+    if [[ $name == win98 ]]; then
       "$KSF_WINE" reg add 'HKCU\Software\Wine' /v Version /d win98 /f
     fi
     "$KSF_WINESERVER" -w
@@ -121,8 +126,7 @@ e2e_prefix() {
   done
   PKG="$PFX/drive_c/pkg"
   mkdir -p "$PKG"
-  export WINEPREFIX="$PFX" WINEARCH=win64 WINEDEBUG=-all
-  [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
+  e2e_wine_env "$PFX"
   export WINEDLLOVERRIDES="wnaspi32=n;mscoree,mshtml="
   export KSF_SIM_CONFIG='C:\pkg\sim.cfg' KSF_SIM_TRACE='C:\pkg\trace.txt' KSF_SIM_FLASH='C:\pkg\flash.bin'
 }
@@ -198,6 +202,12 @@ e2e_start() {
   done
 }
 
+# start_main [EXE] [ENV=VALUE...]: e2e_start, then wait for the main dialog.
+start_main() {
+  e2e_start "$@"
+  on "$MAIN" 40000 >/dev/null
+}
+
 # e2e_exited SECONDS: true when the program has ended within that time.
 e2e_exited() {
   local deadline=$((SECONDS + $1))
@@ -223,12 +233,6 @@ shot() {
   local dir=${E2E_SHOTS:-$E2E_WORK/shots}
   mkdir -p "$dir"
   import -display "$DISPLAY" -window root "$dir/$SC-$1.png" 2>/dev/null
-}
-
-# winpath UNIX_PATH_UNDER_DRIVE_C -> C:\...
-winpath() {
-  local rel=${1#"$PFX"/drive_c/}
-  echo "C:\\${rel//\//\\}"
 }
 
 # sim_config TEXT: the emulated drive's configuration for this scenario.
@@ -258,6 +262,21 @@ msgbox() { on "$BOX" "${1:-20000}" msgbox; }
 
 # answer_box BUTTON_ID: press a button of the message box and see it go.
 answer_box() { on "$BOX" 5000 click "$1" gone 5000 >/dev/null; }
+
+# exit_program: EXIT on the main dialog ends the program.
+exit_program() {
+  on "$MAIN" 5000 click 2 >/dev/null
+  check "EXIT ends the program" e2e_exited 15
+}
+
+# setup_one_drive TEMPLATE MAKE_PACKAGE_ARGS...: e2e_setup, the package, and
+# one emulated drive (adapter 0, target 1).
+setup_one_drive() {
+  e2e_setup "$1"
+  shift
+  make_package "$@"
+  sim_config adapter 'drive target=1'
+}
 
 # e2e_finish: the scenario's exit status.
 e2e_finish() {
