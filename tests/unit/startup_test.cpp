@@ -23,7 +23,6 @@ const std::string kValid =
     "[UPGRADEINFORMATION]\nINQUIRY=KESTRAN CD-R   TQ-517T;\nVERSION=1.10\n"
     "FIRMWAREFILENAME=main.bin\nFIRMWAREFILESIZE=360480\n"
     "BOOTFIRMWAREFILENAME=boot.bin\nBOOTFIRMWAREFILESIZE=16416\n[OPTION]\n";
-const char* kNoPassThrough = "USE SCSIPASSTHROUGHINTERFACE ON WINNT=NO\n";
 
 // One run of the program: one emulated drive on ASPI adapter 0 and at drive
 // letter E:, a package directory and scripted dialogs.  The run is traced as
@@ -87,8 +86,8 @@ struct World : ShellUi {
   size_t noted = 0;
 };
 
-// The coded package texts, Wine's ASPI, no drive, the welcome's Cancel and
-// the helper's name rule are followed end to end (scenarios_startup.sh).
+// The coded package texts, Wine's ASPI on NT, no drive, the welcome's Cancel
+// and the helper's name rule are followed end to end (scenarios_*.sh).
 TEST(StartUp, RunsAndTheirEnds) {
   const char* aspi_run = "LoadLibrary main:os0,aspi,1 FreeLibrary";
   const struct {
@@ -97,8 +96,6 @@ TEST(StartUp, RunsAndTheirEnds) {
   } cases[] = {
       {[](World& w) { w.Nt(4); }, "main:os1,pt,1"},
       {[](World& w) { w.Nt(5); }, "main:os2,pt,1"},
-      {[](World& w) { w.Nt(10), w.ini += kNoPassThrough; },
-       "LoadLibrary main:os2,aspi,1 FreeLibrary"},
       {[](World& w) { w.ini += "USE CDRW CAUTION=YES\n", w.welcome_result = 0; }, "welcome"},
       // Only OK on the main dialog restarts, and only without the helper copy.
       {[](World& w) { w.ini += "USE DELETE FILE=NO\n"; }, aspi_run + std::string(" ExitWindowsEx")},
