@@ -41,7 +41,6 @@ const TextCase kCases[] = {
     {4, 4, 0, 0x18, 0x09, 0x85, 0x00, "Target_Status: Reservation Conflict"},
     {4, 4, 0, 0x00, 0x09, 0x85, 0x00, "Target_Status: error"},
     // Local failures, whatever the record says; the system error as a number.
-    {-1, 0x01, 0x11, 0x02, 9, 0x85, 0, "Can not create Event."},
     {-2, 0x01, 0x11, 0x02, 9, 0x85, 0, "Memory allocation failure."},
     {-3, 0x79, 0x04, 0x00, 0, 0, 0, "System error (Win32): Code 1145\n"},
     {-3, 0xFF, 0xFF, 0xFF, 0, 0, 0, "System error (Win32): Code 16777215\n"},
