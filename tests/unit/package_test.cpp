@@ -49,7 +49,6 @@ TEST_F(PackageTest, ResultCodes) {
     uint32_t main = 100, boot = 0;  // image file sizes (0: no file)
     int failing_read = -1;          // 0: the header read
   } cases[] = {
-      {Desc(kValid), 0},
       {"", 2},
       {" " + Desc(kValid), 2},
       {"[UPGRADEINFORMATION]\n" + kValid, 3},
