@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -24,7 +23,6 @@ const std::string kValid =
     "[UPGRADEINFORMATION]\nINQUIRY=KESTRAN CD-R   TQ-517T;\nVERSION=1.10\n"
     "FIRMWAREFILENAME=main.bin\nFIRMWAREFILESIZE=360480\n"
     "BOOTFIRMWAREFILENAME=boot.bin\nBOOTFIRMWAREFILESIZE=16416\n[OPTION]\n";
-const char* kNoPassThrough = "USE SCSIPASSTHROUGHINTERFACE ON WINNT=NO\n";
 
 // One run of the program: one emulated drive on ASPI adapter 0 and at drive
 // letter E:, a package directory and scripted dialogs.  The run is traced as
@@ -88,6 +86,8 @@ struct World : ShellUi {
   size_t noted = 0;
 };
 
+// The coded package texts, Wine's ASPI on NT, no drive, the welcome's Cancel
+// and the helper's name rule are followed end to end (scenarios_*.sh).
 TEST(StartUp, RunsAndTheirEnds) {
   const char* aspi_run = "LoadLibrary main:os0,aspi,1 FreeLibrary";
   const struct {
@@ -96,32 +96,16 @@ TEST(StartUp, RunsAndTheirEnds) {
   } cases[] = {
       {[](World& w) { w.Nt(4); }, "main:os1,pt,1"},
       {[](World& w) { w.Nt(5); }, "main:os2,pt,1"},
-      {[](World& w) { w.Nt(10), w.ini += kNoPassThrough; },
-       "LoadLibrary main:os2,aspi,1 FreeLibrary"},
-      {[](World& w) { w.ini += "USE CDROM CAUTION=YES\n"; }, std::string("welcome ") + aspi_run},
-      {[](World& w) { w.ini += "USE CDR CAUTION=YES\n", w.welcome_result = 2; }, "welcome"},
       {[](World& w) { w.ini += "USE CDRW CAUTION=YES\n", w.welcome_result = 0; }, "welcome"},
       // Only OK on the main dialog restarts, and only without the helper copy.
       {[](World& w) { w.ini += "USE DELETE FILE=NO\n"; }, aspi_run + std::string(" ExitWindowsEx")},
       {[](World& w) { w.ini += "USE DELETE FILE=NO\n", w.main_result = 2; }, aspi_run},
       {[](World& w) { w.base_name = "REB_1A2B", w.ini = ""; }, "ExitWindowsEx @8000"},
-      {[](World& w) { w.base_name = "reboot"; }, aspi_run},
-      {[](World& w) { w.ini = ""; }, "box:INI file not found. (Code 1)"},
-      {[](World& w) { w.ini = "", w.os.lcid = 1041; },
-       "box:INI\x83t\x83@\x83"
-       "C\x83\x8B\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81\x42(Code 1)"},
       {[](World& w) { w.ini = "[UPGRADEINFORMATION]\n"; }, "box:INI file value error. (Code 3)"},
-      {[](World& w) { w.dir.WriteImage("main.bin", 5); },
-       "box:Firmware file reading failure. (Code 12)"},
       {[](World& w) { w.os.fail_read = [](int read) { return read == 1; }; },
        "box:Firmware file reading failure. (Code 11)"},
-      {[](World&) { std::filesystem::remove("main.bin"); },
-       "box:Firmware file not found. (Code 10)"},
       {[](World& w) { w.os.load_library = [](const char*) -> plat::Handle { return nullptr; }; },
        "LoadLibrary box:WNASPI32.DLL load failed."},
-      {[](World& w) { w.bus.support_status = 0xE8; }, "LoadLibrary box:ASPI32 not found."},
-      {[](World& w) { w.drive.mutable_config().vendor = "OTHERCO "; },
-       "LoadLibrary box:No applicable drive found."},
       // The program's own "<base>.INI" is read, kestfirm.ini not looked at.
       {[](World& w) {
          w.base_name = "MY", w.dir.Write("MY.INI", kValid + "USE CDR CAUTION=YES\n");
