@@ -1,6 +1,6 @@
 // The flash worker against the emulated drive: command order and timing, the
-// tray rule, progress counting, stopping at the first refused block, and what
-// ends up in the drive's flash.
+// tray rule, progress counting and stopping at the first refused block (what
+// ends up in the drive's flash is checked end to end).
 #include <gtest/gtest.h>
 
 #include <algorithm>
