@@ -3,7 +3,7 @@
 
     tests/resources/check_manifest.py EXE...
 
-Reads the PE file's resource tree (no Windows tools needed) and checks that
+Reads the PE file's resources with wrestool (icoutils) and checks that
 there is exactly one manifest resource, type 24 id 1, and that it is
 well-formed XML asking for administrator rights and nothing else:
 
@@ -18,7 +18,7 @@ well-formed XML asking for administrator rights and nothing else:
 Prints "PASS <exe>: ..." / "FAIL <exe>: ..." lines; exit status 1 on a failure.
 """
 import re
-import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -26,48 +26,18 @@ RT_MANIFEST = 24
 NS = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3"}
 
 
-def manifests(data):
-    """{(name, language): bytes} of the PE image's manifest resources."""
-    if data[:2] != b"MZ":
-        raise ValueError("not an MZ file")
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        raise ValueError("no PE header")
-    # COFF header: section count, optional header size; then the optional header's magic
-    nsec, optsize, magic = struct.unpack_from("<H12xH2xH", data, pe + 6)
-    if magic not in (0x10B, 0x20B):
-        raise ValueError("unknown optional header 0x%x" % magic)
-    opt = pe + 24
-    rsrc_rva = struct.unpack_from("<I", data, opt + (96 if magic == 0x10B else 112) + 2 * 8)[0]
-    # (virtual size, address, raw size, file offset) of each section
-    sections = [struct.unpack_from("<IIII", data, opt + optsize + 40 * i + 8) for i in range(nsec)]
-
-    def at(rva):
-        for vsize, va, rawsize, raw in sections:
-            if va <= rva < va + max(vsize, rawsize):
-                return raw + rva - va
-        raise ValueError("RVA 0x%x outside every section" % rva)
-
-    def entries(target):
-        """(id, target) of each entry of the resource directory at target."""
-        if not target & 0x80000000:
-            raise ValueError("a resource at the wrong level of the tree")
-        off = rsrc + (target & 0x7FFFFFFF)
-        named, ids = struct.unpack_from("<HH", data, off + 12)
-        return [struct.unpack_from("<II", data, off + 16 + 8 * i) for i in range(named + ids)]
-
-    if not rsrc_rva:
-        return {}
-    rsrc = at(rsrc_rva)
-    out = {}
-    for kind, names in entries(0x80000000):
-        for name, languages in entries(names) if kind == RT_MANIFEST else []:
-            for language, leaf in entries(languages):
-                if leaf & 0x80000000:
-                    raise ValueError("resource tree deeper than three levels")
-                rva, size = struct.unpack_from("<II", data, rsrc + leaf)
-                out[name, language] = data[at(rva):at(rva) + size]
-    return out
+def manifests(path):
+    """{(name, language): bytes} of the PE file's manifest resources, read
+    with wrestool (icoutils)."""
+    def wrestool(*args):
+        run = subprocess.run(["wrestool", "--type=%d" % RT_MANIFEST, *args, path],
+                             capture_output=True)
+        if run.returncode != 0 or run.stderr:
+            raise ValueError(run.stderr.decode(errors="replace").strip() or "wrestool failed")
+        return run.stdout
+    found = re.findall(r"--name=(\S+) --language=(\S+)", wrestool("--list").decode())
+    return {(name, language): wrestool("--extract", "--raw", "--name=" + name,
+                                       "--language=" + language) for name, language in found}
 
 
 def check(path):
@@ -79,10 +49,10 @@ def check(path):
         return cond
 
     try:
-        found = manifests(open(path, "rb").read())
-    except (OSError, ValueError, struct.error) as e:
+        found = manifests(path)
+    except (OSError, ValueError) as e:
         return ok(False, "readable PE resources (%s)" % e)
-    if not ok(len(found) == 1 and list(found)[0][0] == 1,
+    if not ok([name for name, _ in found] == ["1"],
               "exactly one manifest resource, id 1 (found %s)" % sorted(found)):
         return False
     text = list(found.values())[0]
