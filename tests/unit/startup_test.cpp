@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -117,24 +116,6 @@ TEST(StartUp, RunsAndTheirEnds) {
     c.setup(w);
     EXPECT_EQ(w.Run(), c.trace);
   }
-}
-
-TEST(StartUp, StateIsClearedBeforeAnything) {
-  World w;
-  w.base_name = "REBOOT";  // nothing is read after the clearing
-  // Leftovers of an earlier run in the same process.
-  DriveTable[3].Updated = 1;
-  WorkerState = 2;
-  TransportKind = PassThrough;
-  std::memset(&UpdatePackage, 0x5A, sizeof(UpdatePackage));
-  UpdatePackage.BootImage = UpdatePackage.MainImage = nullptr;
-  w.Run();
-  EXPECT_EQ(DriveTable[3].Updated + WorkerState + TransportKind, 0);
-  UpdatePackageRecord expected;
-  std::memset(&expected, 0, sizeof(expected));
-  expected.BufferSize = 2048;
-  expected.WaitTime = 45;
-  EXPECT_EQ(std::memcmp(&UpdatePackage, &expected, sizeof(expected)), 0);
 }
 
 TEST(BaseNameFromModulePath, StripsDirectoryAndExtension) {
