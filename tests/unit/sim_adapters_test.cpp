@@ -95,7 +95,6 @@ class SimAdapterTest : public ::testing::Test {
 };
 
 TEST_F(SimAdapterTest, AspiChecksExecuteRequestsThenRunsAndSignalsThem) {
-  uint8_t* aligned = data_.data();
   // A block write (data-out, event notify) from `buffer`, with one byte of the
   // request block overwritten at its offset.
   const struct {
@@ -103,13 +102,13 @@ TEST_F(SimAdapterTest, AspiChecksExecuteRequestsThenRunsAndSignalsThem) {
     uint8_t* buffer;
     uint8_t status;
   } cases[] = {
-      {0, SC_EXEC_SCSI_CMD, aligned, sim::kSsErr},  // runs; the drive refuses it
+      {0, SC_EXEC_SCSI_CMD, data_.data(), sim::kSsErr},  // runs; the drive refuses it
       {0, SC_EXEC_SCSI_CMD, nullptr, sim::kSsInvalidSrb},
-      {3, 0x10, aligned, sim::kSsErr},         // SRB_Flags: no SRB_EVENT_NOTIFY
-      {3, 0x58, aligned, sim::kSsInvalidSrb},  // SRB_Flags: both directions
-      {2, 1, aligned, sim::kSsInvalidHa},      // SRB_HaId
-      {21, 0, aligned, sim::kSsInvalidSrb},    // SRB_CDBLen
-      {21, 17, aligned, sim::kSsInvalidSrb},   // SRB_CDBLen
+      {3, 0x10, data_.data(), sim::kSsErr},         // SRB_Flags: no SRB_EVENT_NOTIFY
+      {3, 0x58, data_.data(), sim::kSsInvalidSrb},  // SRB_Flags: both directions
+      {2, 1, data_.data(), sim::kSsInvalidHa},      // SRB_HaId
+      {21, 0, data_.data(), sim::kSsInvalidSrb},    // SRB_CDBLen
+      {21, 17, data_.data(), sim::kSsInvalidSrb},   // SRB_CDBLen
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
