@@ -26,13 +26,6 @@ const Bytes kWrite{0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xF8};
 // What TEST UNIT READY leaves: no medium, tray closed.
 const Bytes kNoMediumSense{0x70, 0, 2, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 1, 0, 0, 0, 0};
 
-// A pointer into `storage` one byte past a 4-byte boundary.
-uint8_t* Misaligned(Bytes& storage) {
-  uint8_t* p = storage.data();
-  while ((reinterpret_cast<uintptr_t>(p) & 3) != 1) ++p;
-  return p;
-}
-
 // One drive as ASPI target 0:1, as drive E: and as an sg node.
 class SimAdapterTest : public ::testing::Test {
  protected:
@@ -102,9 +95,6 @@ class SimAdapterTest : public ::testing::Test {
 };
 
 TEST_F(SimAdapterTest, AspiChecksExecuteRequestsThenRunsAndSignalsThem) {
-  Bytes storage(4096 + 8);
-  uint8_t* odd = Misaligned(storage);
-  uint8_t* aligned = odd + 3;
   // A block write (data-out, event notify) from `buffer`, with one byte of the
   // request block overwritten at its offset.
   const struct {
@@ -112,14 +102,13 @@ TEST_F(SimAdapterTest, AspiChecksExecuteRequestsThenRunsAndSignalsThem) {
     uint8_t* buffer;
     uint8_t status;
   } cases[] = {
-      {0, SC_EXEC_SCSI_CMD, aligned, sim::kSsErr},  // runs; the drive refuses it
-      {0, SC_EXEC_SCSI_CMD, odd, sim::kSsBufferAlign},
+      {0, SC_EXEC_SCSI_CMD, data_.data(), sim::kSsErr},  // runs; the drive refuses it
       {0, SC_EXEC_SCSI_CMD, nullptr, sim::kSsInvalidSrb},
-      {3, 0x10, aligned, sim::kSsErr},         // SRB_Flags: no SRB_EVENT_NOTIFY
-      {3, 0x58, aligned, sim::kSsInvalidSrb},  // SRB_Flags: both directions
-      {2, 1, aligned, sim::kSsInvalidHa},      // SRB_HaId
-      {21, 0, aligned, sim::kSsInvalidSrb},    // SRB_CDBLen
-      {21, 17, aligned, sim::kSsInvalidSrb},   // SRB_CDBLen
+      {3, 0x10, data_.data(), sim::kSsErr},         // SRB_Flags: no SRB_EVENT_NOTIFY
+      {3, 0x58, data_.data(), sim::kSsInvalidSrb},  // SRB_Flags: both directions
+      {2, 1, data_.data(), sim::kSsInvalidHa},      // SRB_HaId
+      {21, 0, data_.data(), sim::kSsInvalidSrb},    // SRB_CDBLen
+      {21, 17, data_.data(), sim::kSsInvalidSrb},   // SRB_CDBLen
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -149,8 +138,9 @@ TEST_F(SimAdapterTest, AspiSenseStaysInsideTheBlock) {
 }
 
 TEST_F(SimAdapterTest, MalformedPassThroughBlocksFailWithInvalidParameter) {
-  Bytes storage(64 + 4);
-  uint8_t* odd = Misaligned(storage);
+  Bytes storage(64 + 4);  // data-in one byte past a 4-byte boundary
+  uint8_t* odd = storage.data();
+  while ((reinterpret_cast<uintptr_t>(odd) & 3) != 1) ++odd;
   // Each case overwrites one field of the block (little-endian, at its offset).
   const struct {
     uint32_t offset, size, value;
