@@ -38,6 +38,7 @@ class ProbePlatform : public plat::Platform {
     return ::WaitForSingleObject(e, ms);
   }
   void CloseEvent(plat::Handle e) override { ::CloseHandle(e); }
+  void Sleep(uint32_t ms) override { ::Sleep(ms); }
   bool StartThread(uint32_t (*)(void*), void*) override { return false; }
   plat::Handle LoadLibrary(const char* name) override { return ::LoadLibraryA(name); }
   void* GetProcAddress(plat::Handle library, const char* name) override {

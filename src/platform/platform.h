@@ -65,6 +65,8 @@ class Platform {
   // Returns kWaitObject0, kWaitTimeout or kWaitFailed.
   virtual uint32_t WaitForEvent(Handle event, uint32_t milliseconds) = 0;
   virtual void CloseEvent(Handle event) = 0;
+  // Blocks the calling thread for that long (the timed waits' fallback).
+  virtual void Sleep(uint32_t milliseconds) = 0;
   // Starts a worker thread at normal priority with the default stack; nobody
   // joins it.  False when the thread cannot be started.
   virtual bool StartThread(uint32_t (*proc)(void*), void* param) = 0;

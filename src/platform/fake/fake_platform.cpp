@@ -142,6 +142,11 @@ uint32_t FakePlatform::WaitForEvent(plat::Handle handle, uint32_t milliseconds) 
 
 void FakePlatform::CloseEvent(plat::Handle handle) { delete static_cast<Event*>(handle); }
 
+void FakePlatform::Sleep(uint32_t milliseconds) {
+  Event never_signalled;
+  WaitForEvent(&never_signalled, milliseconds);
+}
+
 bool FakePlatform::StartThread(uint32_t (*proc)(void*), void* param) {
   if (fail_start_thread) return false;
   std::lock_guard<std::mutex> lock(mu_);

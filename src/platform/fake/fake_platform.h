@@ -109,6 +109,7 @@ class FakePlatform : public plat::Platform {
   void ResetEvent(plat::Handle event) override;
   uint32_t WaitForEvent(plat::Handle event, uint32_t milliseconds) override;
   void CloseEvent(plat::Handle event) override;
+  void Sleep(uint32_t milliseconds) override;  // in virtual time
   bool StartThread(uint32_t (*proc)(void*), void* param) override;
   plat::Handle LoadLibrary(const char* name) override;
   void* GetProcAddress(plat::Handle library, const char* name) override;

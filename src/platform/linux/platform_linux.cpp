@@ -125,6 +125,11 @@ void LinuxPlatform::ResetEvent(Handle event) {
   e->signalled = false;
 }
 
+void LinuxPlatform::Sleep(uint32_t milliseconds) {
+  if (wait_observer_ && !wait_observer_(milliseconds)) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
 uint32_t LinuxPlatform::WaitForEvent(Handle event, uint32_t milliseconds) {
   auto* e = static_cast<Event*>(event);
   if (milliseconds != kInfinite && wait_observer_ && !wait_observer_(milliseconds)) {

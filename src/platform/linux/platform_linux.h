@@ -69,6 +69,7 @@ class LinuxPlatform final : public Platform {
   void ResetEvent(Handle event) override;
   uint32_t WaitForEvent(Handle event, uint32_t milliseconds) override;
   void CloseEvent(Handle event) override;
+  void Sleep(uint32_t milliseconds) override;
   bool StartThread(uint32_t (*proc)(void*), void* param) override;
 
   Handle LoadLibrary(const char*) override { return nullptr; }

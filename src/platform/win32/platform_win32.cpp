@@ -93,6 +93,7 @@ class Win32PlatformImpl final : public Platform {
     return ::WaitForSingleObject(event, milliseconds);
   }
   void CloseEvent(Handle event) override { ::CloseHandle(event); }
+  void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
   bool StartThread(uint32_t (*proc)(void*), void* param) override {
     auto* start = new (std::nothrow) ThreadStart{proc, param};
     if (start == nullptr) return false;
