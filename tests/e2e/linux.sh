@@ -158,7 +158,6 @@ case_checks() {  # each pre-update check refuses, nothing written
   local id pkg cfg want ops st
   while IFS='|' read -r id pkg cfg st want ops; do
     C=$WORK/$NAME-$id
-    mkdir -p "$C"
     eval "package $pkg"
     drives "$cfg"
     # shellcheck disable=SC2046
@@ -178,7 +177,6 @@ case_tray() {  # the tray is opened unless it is closed and empty
   local tray want
   while read -r tray want; do
     C=$WORK/$NAME-$tray
-    mkdir -p "$C"
     package
     drives "tray=$tray"
     echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
