@@ -83,18 +83,21 @@ ksfupd() {
   echo $? >"$C/status"
 }
 status() { cat "$C/status"; }
+# exits WANT ARGS...: ksfupd ARGS, then the check that it exited with WANT.
+exits() {
+  ksfupd "${@:2}"
+  check_eq "exit status" "$(status)" "$1"
+}
 trace_check() { python3 "$ROOT/tests/e2e/trace_check.py" "$@"; }
 sequence() { trace_check sequence "$C/trace.txt" "$@"; }
 opcodes() { trace_check opcodes "$C/trace.txt" 2>/dev/null; }
 flash_holds() { python3 "$MAKE_PACKAGE" "$C/pkg" --check-flash "$C/flash.bin" "$@"; }
-flash_erased() { python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(any(b!=255 for b in d))' "$C/flash.bin"; }
 
 # ------------------------------------------------------------------ cases
 case_full_boot() {  # boot and main image, board version check, plain lines
   package --boot --pcb 7
   drives "board=3"
-  ksfupd --device "$C/dev/sg0"
-  check_eq "exit status" "$(status)" 0
+  exits 0 --device "$C/dev/sg0"
   check "trace: the whole command sequence, byte for byte" sequence --boot --pcb
   check "flash holds the boot and main images" flash_holds --boot
   check "status texts as progress lines" grep -qx "Wait... (Running Firmware upgrade procedure)" "$C/out"
@@ -105,8 +108,7 @@ case_full_boot() {  # boot and main image, board version check, plain lines
 
 case_full_json() {  # main image only, no restart wanted, --json
   one_drive --no-restart
-  ksfupd --device "$C/dev/sg0" --json
-  check_eq "exit status" "$(status)" 0
+  exits 0 --device "$C/dev/sg0" --json
   check "trace: the whole command sequence without boot image" sequence
   check "flash holds the main image" flash_holds
   check "every line is JSON; events in order; a block event per block" trace_check json "$C/out"
@@ -134,8 +136,7 @@ case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
 case_refused_block() {  # the drive refuses the third main block
   one_drive
   echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
-  ksfupd --device "$C/dev/sg0" --json
-  check_eq "exit status" "$(status)" 1
+  exits 1 --device "$C/dev/sg0" --json
   check "failure text on standard error" contains "$C/err" "Firmware update is failed."
   check "trace: nothing sent after the refused block" sequence --upto-block 2
   local text
@@ -147,8 +148,7 @@ case_refused_block() {  # the drive refuses the third main block
 case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
   one_drive
   echo "fail opcode=0xEA" >>"$C/sim.cfg"
-  ksfupd --device "$C/dev/sg0"
-  check_eq "exit status" "$(status)" 1
+  exits 1 --device "$C/dev/sg0"
   check "the system error's text (EIO, as Wine reports it)" \
     contains "$C/err" "System error (Win32): Code 21"
   check_eq "nothing sent after the failed block" "$(tail -n 1 "$C/trace.txt" | grep -c ' EA ')" 1
@@ -158,7 +158,6 @@ case_checks() {  # each pre-update check refuses, nothing written
   local id pkg cfg want ops st
   while IFS='|' read -r id pkg cfg st want ops; do
     C=$WORK/$NAME-$id
-    mkdir -p "$C"
     eval "package $pkg"
     drives "$cfg"
     # shellcheck disable=SC2046
@@ -178,7 +177,6 @@ case_tray() {  # the tray is opened unless it is closed and empty
   local tray want
   while read -r tray want; do
     C=$WORK/$NAME-$tray
-    mkdir -p "$C"
     package
     drives "tray=$tray"
     echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
@@ -196,10 +194,9 @@ EOF
 case_dry_run() {  # the plan; only commands that change nothing reach the drive
   package --boot
   drives "tray=open"
-  ksfupd --device "$C/dev/sg0" --dry-run
-  check_eq "exit status" "$(status)" 0
+  exits 0 --device "$C/dev/sg0" --dry-run
   check_eq "only TEST UNIT READY and INQUIRY sent" "$(opcodes)" "00 12"
-  check "flash untouched" flash_erased
+  check "flash untouched" python3 -c 'import sys; sys.exit(any(b != 255 for b in open(sys.argv[1], "rb").read()))' "$C/flash.bin"
   check_eq "plan: 15 blocks" "$(grep -c 'write .* block .*flash 0x.*checksum 0x' "$C/out")" 15
   check "plan: the tray would be opened" grep -q "open the tray" "$C/out"
   check "plan: the 45 s wait" grep -qx "  wait 45.0 s" "$C/out"
@@ -211,8 +208,7 @@ case_no_rights() {  # a node that does not open read-write: named, nothing sent
   chmod 444 "$C/dev/sg0"
   install -m 666 /dev/null "$C/trace.txt"  # so that a command sent would be seen
   RUN=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  ksfupd --device "$C/dev/sg0"
-  check_eq "exit status" "$(status)" 6
+  exits 6 --device "$C/dev/sg0"
   check "names the node and the rights" grep -q "$C/dev/sg0 cannot be opened for reading and writing" "$C/err"
   check "says what to do" contains "$C/err" "CAP_SYS_RAWIO"
   check_eq "nothing sent" "$(opcodes)" ""
@@ -221,8 +217,7 @@ case_no_rights() {  # a node that does not open read-write: named, nothing sent
 case_drive_list() {  # the scan: matches in node order, the rest left out
   package
   drives "revision=1.00" "byte0=0" 'product="CD-RW  TQ-900W  "' "revision=1.02"
-  ksfupd --list
-  check_eq "exit status" "$(status)" 0
+  exits 0 --list
   check_eq "the two matching drives with their display texts" "$(tail -n +2 "$C/out")" \
     "  $C/dev/sg0 [KESTRAN CD-R   TQ-517T   1.00]
   $C/dev/sg3 [KESTRAN CD-R   TQ-517T   1.02]"
@@ -235,8 +230,7 @@ case_drive_list() {  # the scan: matches in node order, the rest left out
 case_package_error() {  # the coded texts, in both languages
   mkdir -p "$C/pkg"
   drives ""
-  ksfupd
-  check_eq "exit status" "$(status)" 3
+  exits 3
   check_eq "coded text" "$(cat "$C/err")" "INI file not found. (Code 1)"
   ksfupd --lang ja
   check_eq "Japanese with --lang ja, UTF-8" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"

@@ -67,10 +67,7 @@ pt_trace() { sed -n "s/^[0-9]* drive-$1 //p" "$PKG/trace.txt" 2>/dev/null; }
 pt_update() {
   pt_start
   check_update 0 EN "$3" "$4"
-  local out
-  out=$(msgbox 5000)
-  check_eq "box caption|text|buttons" "$(kv caption <<<"$out")|$(kv text <<<"$out")|$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" \
-    "$CAPTION_INFO|${EN[done_ok]}|1"
+  check_box 5000 "box caption|text|buttons" "caption|text|buttons" "$CAPTION_INFO|${EN[done_ok]}|1"
   answer_box 1
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
   check "flash holds the images" flash_holds "$PKG/flash.bin" $([[ $1 == yes ]] && echo --boot)
@@ -102,11 +99,9 @@ sc_pt_update_noboot_eject() {
 # pt_failed_update TEXT: update drive E, expect the failure box with TEXT and
 # that the drive's last command is the refused block.
 pt_failed_update() {
-  local out
   update_drive 0
   follow_update 90
-  out=$(msgbox 5000)
-  check_eq "failure box caption|text" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[failed]}$1"
+  check_box 5000 "failure box caption|text" "caption|text" "$CAPTION_ERROR|${EN[failed]}$1"
   answer_box 1
   check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
 }
@@ -173,15 +168,14 @@ sc_pt_read_only() {
   pt_failed_update "Firmware data error. (Code 09-87-00)"
 }
 
-# pt_unplug LETTER / pt_plug LETTER: the letter's device stops opening (a
-# socket takes the file's place: stat works, open fails with ENXIO; with the
-# file simply gone Wine opens the letter's folder instead and the request
-# fails with Win32 error 50) and comes back.
+# pt_unplug LETTER: the letter's device stops opening (a socket takes the
+# file's place: stat works, open fails with ENXIO; with the file simply gone
+# Wine opens the letter's folder instead and the request fails with Win32
+# error 50).
 pt_unplug() {
   mv "$PFX/dev/drive-$1" "$PFX/dev/gone-$1" &&
     python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$PFX/dev/drive-$1"
 }
-pt_plug() { rm -f "$PFX/dev/drive-$1" && mv "$PFX/dev/gone-$1" "$PFX/dev/drive-$1"; }
 
 # Devices that cannot be opened: at start-up the drive is not found; one that
 # stops opening later makes the commands fail with -1.
@@ -197,20 +191,18 @@ sc_pt_unopenable() {
   # F stops opening after start-up: the first check's memory read fails.
   pt_unplug f
   update_drive 0
-  out=$(msgbox 20000)
-  check_eq "check box" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[check_fail]}"
+  check_box 20000 "check box" "caption|text" "$CAPTION_ERROR|${EN[check_fail]}"
   answer_box 1
   # Back, then gone again while the worker waits for download mode to settle:
   # the block write cannot open the device.
-  pt_plug f
+  rm -f "$PFX/dev/drive-f" && mv "$PFX/dev/gone-f" "$PFX/dev/drive-f"
   local n0 deadline=$((SECONDS + 20))
   n0=$(pt_trace f | wc -l)
   update_drive 0
   until pt_trace f | tail -n +$((n0 + 1)) | grep -q ' F6 02 ' || ((SECONDS > deadline)); do sleep 0.1; done
   pt_unplug f
   follow_update 30
-  out=$(msgbox 5000)
-  check_eq "failure box" "$(kv caption <<<"$out")|$(kv text <<<"$out")" "$CAPTION_ERROR|${EN[failed]}Can not create Event."
+  check_box 5000 "failure box" "caption|text" "$CAPTION_ERROR|${EN[failed]}Can not create Event."
   answer_box 1
   check_eq "no block reached the drive" "$(pt_trace f | grep -c ' EA ')" "0"
   exit_program

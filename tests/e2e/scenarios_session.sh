@@ -54,17 +54,14 @@ sc_aspi_not_from_current_dir() {
   local prog="$PFX/drive_c/prog"
   mkdir -p "$prog"
   mv "$PKG/ksfupd.exe" "$prog/"
-  start_from_prog() {
-    (cd "$PKG" && exec "$KSF_WINE" 'C:\prog\ksfupd.exe' >>"$PKG/program.log" 2>&1) &
-    PROG_PID=$!
-  }
-  start_from_prog
+  # The program started from C:\prog, the package's folder current.
+  e2e_start ../prog/ksfupd.exe
   check_eq "ASPI layer only in the current directory: not loaded" "$(msgbox 30000 | kv text)" "WNASPI32.DLL load failed."
   answer_box 1
   check "program ends after OK" e2e_exited 15
   cp "$PKG/WNASPI32.DLL" "$prog/"
   rm -f "$PKG/WNASPI32.DLL"
-  start_from_prog
+  e2e_start ../prog/ksfupd.exe
   check "ASPI layer in the program's folder: the drive is listed" on "$MAIN" 40000
   exit_program
 }

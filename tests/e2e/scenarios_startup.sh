@@ -9,7 +9,7 @@
 package_errors() {
   local -n texts=$1
   shift
-  local code out
+  local code
   e2e_setup nt
   for code in 1 10 12 8; do
     rm -f "$PKG"/*.ini "$PKG"/*.BIN
@@ -20,11 +20,10 @@ package_errors() {
       8) make_package --aspi --inquiry "KESTRAN CD-R   TQ-517T  " ;;
     esac
     e2e_start ksfupd.exe "$@"
-    out=$(msgbox 30000)
-    check_eq "code $code: caption" "$(kv caption <<<"$out")" "$CAPTION_ERROR"
-    check_eq "code $code: text" "$(kv text <<<"$out")" "${texts[$code]}"
-    check_eq "code $code: OK button only" "$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "1"
-    check_eq "code $code: no owner window" "$(kv owner <<<"$out")" "0x0"
+    check_box 30000 "code $code: caption" caption "$CAPTION_ERROR" \
+      "code $code: text" text "${texts[$code]}" \
+      "code $code: OK button only" buttons 1 \
+      "code $code: no owner window" owner 0x0
     check_eq "code $code: nothing else shown" "$(windows | wc -l)" "1"
     answer_box 1
     check "code $code: program ends after OK" e2e_exited 15
@@ -41,10 +40,7 @@ sc_no_drive() {
   make_package --aspi
   sim_config adapter 'drive target=2 product="CD-ROM TQ-100   "' 'device target=4 type=1'
   e2e_start
-  local out
-  out=$(msgbox 30000)
-  check_eq "caption" "$(kv caption <<<"$out")" "$CAPTION_ERROR"
-  check_eq "text" "$(kv text <<<"$out")" "${EN[no_drive]}"
+  check_box 30000 caption caption "$CAPTION_ERROR" text text "${EN[no_drive]}"
   check_eq "no main dialog" "$(windows | wc -l)" "1"
   answer_box 1
   check "program ends after OK" e2e_exited 15
@@ -57,10 +53,7 @@ sc_wine_aspi() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
   make_package --aspi
   e2e_start
-  local out
-  out=$(msgbox 30000)
-  check_eq "caption" "$(kv caption <<<"$out")" "$CAPTION_ERROR"
-  check_eq "text" "$(kv text <<<"$out")" "${EN[aspi_missing]}"
+  check_box 30000 caption caption "$CAPTION_ERROR" text text "${EN[aspi_missing]}"
   answer_box 1
   check "program ends after OK" e2e_exited 15
 }

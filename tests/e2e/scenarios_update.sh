@@ -55,9 +55,7 @@ check_update() {
     lastpos=$pos
     [[ $status == "${t[done_status]}" || $buttons == "0 0 " ]] || bad+="buttons '$buttons' during '$status'; "
   done
-  local IFS='/'
-  check_eq "status texts in order" "${seq[*]}" "${t[transfer]}/${t[running]}/${t[done_status]}"
-  unset IFS
+  check_eq "status texts in order" "$(IFS=/ && echo "${seq[*]}")" "${t[transfer]}/${t[running]}/${t[done_status]}"
   check_eq "bar ranges and positions" "${bad:-ok}" "ok"
   IFS='|' read -r status range pos buttons <<<"${UPD[-1]}"
   check_eq "bar full at the end" "$range $pos" "0,$waitr $waitr"
@@ -82,16 +80,13 @@ sc_update_boot_en() {
   e2e_setup nt
   make_package --aspi --boot
   sim_config adapter 'drive target=1' 'drive target=2 revision=1.02'
-  e2e_start
-  local main_hwnd out
-  main_hwnd=$(on "$MAIN" 40000 | sed -n 's/.*hwnd=\([^ ]*\).*/\1/p')
+  start_main
   check_update 1 EN 184 450
-  out=$(msgbox 5000)
-  check_eq "box caption" "$(kv caption <<<"$out")" "$CAPTION_INFO"
-  check_eq "box text" "$(kv text <<<"$out")" "${EN[done_ask]}"
-  check_eq "box buttons Yes/No" "$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "6,7"
-  check_eq "box system-modal" "$(kv topmost <<<"$out")" "1"
-  check_eq "box owned by the dialog" "$(kv owner <<<"$out")" "$main_hwnd"
+  check_box 5000 "box caption" caption "$CAPTION_INFO" \
+    "box text" text "${EN[done_ask]}" \
+    "box buttons Yes/No" buttons "6,7" \
+    "box system-modal" topmost 1 \
+    "box owned by the dialog" owner "$MAIN_HWND"
   shot completion
   answer_box 7
   check_eq "after No: idle, UPDATE disabled for the updated drive" "$(idle_state)" "${EN[select]}|0|0 1 "
@@ -108,11 +103,9 @@ sc_update_noboot_norestart() {
   setup_one_drive nt --aspi --no-restart --wait 10
   start_main
   check_update 0 EN 176 100
-  local out
-  out=$(msgbox 5000)
-  check_eq "box text" "$(kv text <<<"$out")" "${EN[done_ok]}"
-  check_eq "box OK only" "$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "1"
-  check_eq "box system-modal" "$(kv topmost <<<"$out")" "1"
+  check_box 5000 "box text" text "${EN[done_ok]}" \
+    "box OK only" buttons 1 \
+    "box system-modal" topmost 1
   answer_box 1
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
   check "flash holds the main image at 0x8000" flash_holds "$PKG/flash.bin"
@@ -120,16 +113,14 @@ sc_update_noboot_norestart() {
   exit_program
 }
 
-# reb_copy: the restart helper copy in the temporary folder, if any.
-reb_copy() { find "$PFX/drive_c/users" "$PFX/drive_c/windows/temp" -maxdepth 4 -iname 'REB_*.EXE' 2>/dev/null | head -n 1; }
-
 # answer_restart WHAT: Yes on the completion box ends WHAT; leaves the restart
-# helper's copy in COPY and the time of the Yes in T0.
+# helper's copy in the temporary folder (if any) in COPY and the time of the
+# Yes in T0.
 answer_restart() {
   answer_box 6
   T0=$SECONDS
   check "Yes ends $1" e2e_exited 15
-  COPY=$(reb_copy)
+  COPY=$(find "$PFX/drive_c/users" "$PFX/drive_c/windows/temp" -maxdepth 4 -iname 'REB_*.EXE' 2>/dev/null | head -n 1)
   check_eq "helper copy made" "$(basename "${COPY:-none}")" "REB_0000.EXE"
 }
 
@@ -146,10 +137,8 @@ sc_update_noboot_ja_restart() {
   start_main ksfupd.exe "${JA_ENV[@]}"
   check_eq "Japanese idle status" "$(on "$MAIN" 5000 text 1032 | kv text)" "${JA[select]}"
   check_update 0 JA 176 450
-  local out
-  out=$(msgbox 5000)
-  check_eq "box caption (not localised)" "$(kv caption <<<"$out")" "$CAPTION_INFO"
-  check_eq "box text" "$(kv text <<<"$out")" "${JA[done_ask]}"
+  check_box 5000 "box caption (not localised)" caption "$CAPTION_INFO" \
+    "box text" text "${JA[done_ask]}"
   shot completion
   answer_restart "the dialog and the program"
   check_eq "copy made in C:\\users\\root\\Temp" "$(dirname "${COPY:-x}")" "$PFX/drive_c/users/root/Temp"
@@ -167,17 +156,14 @@ sc_refused_block() {
   e2e_setup nt
   make_package --aspi --boot
   sim_config adapter 'drive target=1' 'refuse write=6 sense=09/85/00'
-  e2e_start
-  local main_hwnd out
-  main_hwnd=$(on "$MAIN" 40000 | sed -n 's/.*hwnd=\([^ ]*\).*/\1/p')
+  start_main
   update_drive 0
   follow_update 90
-  out=$(msgbox 5000)
-  check_eq "box caption" "$(kv caption <<<"$out")" "$CAPTION_ERROR"
-  check_eq "box text" "$(kv text <<<"$out")" "${EN[failed]}Flash rom write error. (Code 09-85-00)"
-  check_eq "box OK only" "$(kv buttons <<<"$out" | sed 's/:[^,]*//g')" "1"
-  check_eq "box application-modal" "$(kv topmost <<<"$out")" "0"
-  check_eq "box owned by the dialog" "$(kv owner <<<"$out")" "$main_hwnd"
+  check_box 5000 "box caption" caption "$CAPTION_ERROR" \
+    "box text" text "${EN[failed]}Flash rom write error. (Code 09-85-00)" \
+    "box OK only" buttons 1 \
+    "box application-modal" topmost 0 \
+    "box owned by the dialog" owner "$MAIN_HWND"
   shot failure
   answer_box 1
   check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
@@ -189,8 +175,7 @@ sc_refused_block() {
   start_main ksfupd.exe "${JA_ENV[@]}"
   update_drive 0
   follow_update 90
-  out=$(msgbox 5000)
-  check_eq "Japanese box text (device text stays English)" "$(kv text <<<"$out")" "${JA[failed]}Flash rom write error. (Code 09-85-00)"
+  check_box 5000 "Japanese box text (device text stays English)" text "${JA[failed]}Flash rom write error. (Code 09-85-00)"
   answer_box 1
   exit_program
 }
@@ -203,7 +188,7 @@ PRECHECK_DRIVES=('drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518
 # check_prechecks: UPDATE on each of the PRECHECK_DRIVES (list entries 0-3)
 # shows its check's box and leaves the dialog idle; nothing is written.
 check_prechecks() {
-  local out i
+  local i
   local -a want=(
     "$CAPTION_INFO|${EN[board]}|1|0"
     "$CAPTION_INFO|${EN[model]}|1|1"
@@ -212,8 +197,7 @@ check_prechecks() {
   )
   for i in 0 1 2 3; do
     update_drive "$i"
-    out=$(msgbox 20000)
-    check_eq "drive $i: box" "$(kv caption <<<"$out")|$(kv text <<<"$out")|$(kv buttons <<<"$out" | sed 's/:[^,]*//g')|$(kv topmost <<<"$out")" "${want[$i]}"
+    check_box 20000 "drive $i: box" "caption|text|buttons|topmost" "${want[$i]}"
     [[ $i == 2 ]] && shot newer-firmware
     answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"
     check_eq "drive $i: back to idle, UPDATE enabled" "$(idle_state)" "${EN[select]}|0|1 1 "

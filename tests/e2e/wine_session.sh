@@ -33,7 +33,6 @@ fail() {
   E2E_FAILS=$((E2E_FAILS + 1))
   echo "FAIL: $SC: $1${2:+: $2}"
 }
-note() { echo "  [$SC] $*" >&2; }
 
 # check_eq NAME ACTUAL EXPECTED
 check_eq() {
@@ -56,35 +55,6 @@ kv() { sed -n "s/^$1=//p" | head -n 1; }
 
 # ------------------------------------------------------------------ prefixes --
 
-# e2e_add_wine_fonts PREFIX: Wine's own fonts (Debian's fonts-wine) into the
-# prefix's Fonts folder.  Debian's Wine 8 looks for fonts only there, in the
-# registry and through fontconfig; it never reads its data folder
-# (/usr/share/wine/fonts) at run time, and its wine.inf copies nothing from it
-# into a new prefix.  Without them Marlett is missing (the caption buttons
-# come out as the letters "0 1 r" in a text font) and Tahoma and MS Sans Serif
-# fall back to whatever fontconfig offers.  Links, so a prefix costs nothing.
-e2e_add_wine_fonts() {
-  local fonts="$1/drive_c/windows/Fonts" f
-  mkdir -p "$fonts"
-  for f in "${KSF_WINE_FONTS:-/usr/share/wine/fonts}"/*.{ttf,fon}; do
-    [[ -f $f ]] && ln -sf "$f" "$fonts/${f##*/}"
-  done
-}
-
-# e2e_substitute_fonts: the Windows faces the dialogs ask for, which Wine
-# does not bring, mapped to their metric twins (Debian's fonts-liberation), so
-# texts take the room they take on Windows; without these Wine falls back to a
-# wider face (DejaVu Sans), serif labels included.  The welcome page's model
-# label asks for "Times New Roman Bold", a full name that Windows resolves to
-# the bold face; a substitute names a family, so here it is the regular one.
-e2e_substitute_fonts() {
-  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' pair
-  for pair in 'Arial=Liberation Sans' 'Times New Roman=Liberation Serif' \
-    'Times New Roman Bold=Liberation Serif' 'Courier New=Liberation Mono'; do
-    "$KSF_WINE" reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /f
-  done
-}
-
 # e2e_wine_env PREFIX: Wine's environment for that prefix.
 e2e_wine_env() {
   export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
@@ -94,14 +64,34 @@ e2e_wine_env() {
 # e2e_make_template NAME: a fresh prefix with a virtual desktop as the default
 # desktop and no crash dialogs; the one named win98 reports Windows 98.
 e2e_make_template() {
-  local name=$1 dir="$E2E_WORK/template-$1"
+  local name=$1 dir="$E2E_WORK/template-$1" f pair
+  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
   rm -rf "$dir"
   (
     e2e_wine_env "$dir"
     export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
     "$KSF_WINE" wineboot -i >/dev/null 2>&1
-    e2e_add_wine_fonts "$dir"
-    e2e_substitute_fonts
+    # Wine's own fonts (Debian's fonts-wine) into the prefix's Fonts folder.
+    # Debian's Wine 8 looks for fonts only there, in the registry and through
+    # fontconfig; it never reads its data folder (/usr/share/wine/fonts) at run
+    # time, and its wine.inf copies nothing from it into a new prefix.  Without
+    # them Marlett is missing (the caption buttons come out as the letters
+    # "0 1 r" in a text font) and Tahoma and MS Sans Serif fall back to
+    # whatever fontconfig offers.  Links, so a prefix costs nothing.
+    mkdir -p "$dir/drive_c/windows/Fonts"
+    for f in "${KSF_WINE_FONTS:-/usr/share/wine/fonts}"/*.{ttf,fon}; do
+      [[ -f $f ]] && ln -sf "$f" "$dir/drive_c/windows/Fonts/${f##*/}"
+    done
+    # The Windows faces the dialogs ask for, which Wine does not bring, mapped
+    # to their metric twins (Debian's fonts-liberation), so texts take the
+    # room they take on Windows; without these Wine falls back to a wider face
+    # (DejaVu Sans), serif labels included.  The welcome page's model label
+    # asks for "Times New Roman Bold", a full name that Windows resolves to the
+    # bold face; a substitute names a family, so here it is the regular one.
+    for pair in 'Arial=Liberation Sans' 'Times New Roman=Liberation Serif' \
+      'Times New Roman Bold=Liberation Serif' 'Courier New=Liberation Mono'; do
+      "$KSF_WINE" reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /f
+    done
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
@@ -111,35 +101,6 @@ e2e_make_template() {
     "$KSF_WINESERVER" -w
   ) >"$E2E_WORK/template-$name.log" 2>&1
   [[ -f $dir/system.reg ]]
-}
-
-# e2e_prefix TEMPLATE: this scenario's prefix, a hard-linked copy of the
-# template (the large, never-written DLLs shared); files Wine rewrites in place
-# are real copies.
-e2e_prefix() {
-  local tmpl="$E2E_WORK/template-$1" f
-  PFX="$E2E_WORK/pfx-$SC"
-  rm -rf "$PFX"
-  cp -al "$tmpl" "$PFX" || return 1
-  for f in "$PFX"/*.reg "$PFX"/drive_c/windows/*.ini; do
-    [[ -f $f ]] && cp --remove-destination "$tmpl/${f#"$PFX"/}" "$f"
-  done
-  PKG="$PFX/drive_c/pkg"
-  mkdir -p "$PKG"
-  e2e_wine_env "$PFX"
-  export WINEDLLOVERRIDES="wnaspi32=n;mscoree,mshtml="
-  export KSF_SIM_CONFIG='C:\pkg\sim.cfg' KSF_SIM_TRACE='C:\pkg\trace.txt' KSF_SIM_FLASH='C:\pkg\flash.bin'
-}
-
-e2e_display() {
-  local r
-  if [[ -n ${E2E_USE_DISPLAY:-} ]]; then  # the demo's --interactive: a real screen
-    export DISPLAY=$E2E_USE_DISPLAY
-    return 0
-  fi
-  r=$(ksf_start_xvfb 800x600x24) || return 1
-  export DISPLAY=${r% *}
-  XVFB_PID=${r#* }
 }
 
 e2e_cleanup() {
@@ -155,18 +116,36 @@ e2e_cleanup() {
 # e2e_setup TEMPLATE: prefix + display + the program (and the emulated drive)
 # in C:\pkg.
 e2e_setup() {
+  local tmpl="$E2E_WORK/template-$1" f r
   trap e2e_cleanup EXIT
   trap 'exit 143' TERM INT
-  e2e_prefix "$1" || {
+  # This scenario's prefix, a hard-linked copy of the template (the large,
+  # never-written DLLs shared); files Wine rewrites in place are real copies.
+  PFX="$E2E_WORK/pfx-$SC"
+  rm -rf "$PFX"
+  if ! cp -al "$tmpl" "$PFX"; then
     fail "setup" "no prefix from template $1"
     exit 1
-  }
+  fi
+  for f in "$PFX"/*.reg "$PFX"/drive_c/windows/*.ini; do
+    [[ -f $f ]] && cp --remove-destination "$tmpl/${f#"$PFX"/}" "$f"
+  done
+  PKG="$PFX/drive_c/pkg"
+  mkdir -p "$PKG"
+  e2e_wine_env "$PFX"
+  export WINEDLLOVERRIDES="wnaspi32=n;mscoree,mshtml="
+  export KSF_SIM_CONFIG='C:\pkg\sim.cfg' KSF_SIM_TRACE='C:\pkg\trace.txt' KSF_SIM_FLASH='C:\pkg\flash.bin'
   # What must be in the prefix before its session starts (drive letters).
   [[ -n ${E2E_PREPARE:-} ]] && "$E2E_PREPARE"
-  e2e_display || {
+  if [[ -n ${E2E_USE_DISPLAY:-} ]]; then  # the demo's --interactive: a real screen
+    export DISPLAY=$E2E_USE_DISPLAY
+  elif r=$(ksf_start_xvfb 800x600x24); then
+    export DISPLAY=${r% *}
+    XVFB_PID=${r#* }
+  else
     fail "setup" "no X server"
     exit 1
-  }
+  fi
   cp "$KSFUPD_EXE" "$PKG/ksfupd.exe"
   cp "$SIM_DLL" "$PKG/WNASPI32.DLL"
   # Boot the prefix once, now: the first process of a Wine session starts
@@ -181,7 +160,7 @@ e2e_setup() {
 
 # e2e_start [EXE] [ENV=VALUE...]: start the program from C:\pkg in the background.
 e2e_start() {
-  local exe=${1:-ksfupd.exe} tries status i
+  local exe=${1:-ksfupd.exe} tries
   shift || true
   # Under heavy load Wine's 64-bit loader now and then dies of SIGSEGV before
   # the program's first instruction; the program itself never ends on its own
@@ -190,25 +169,21 @@ e2e_start() {
   for tries in 1 2; do
     (cd "$PKG" && exec env "$@" "$KSF_WINE" "./$exe" >>"$PKG/program.log" 2>&1) &
     PROG_PID=$!
-    for i in $(seq 10); do
-      kill -0 "$PROG_PID" 2>/dev/null || break
-      sleep 0.2
-    done
-    kill -0 "$PROG_PID" 2>/dev/null && return 0
-    wait "$PROG_PID"
-    status=$?
-    ((status >= 128)) || return 0
-    note "Wine ended with status $status right after the start (try $tries)"
+    e2e_exited 3 || return 0
+    ((PROG_STATUS >= 128)) || return 0
+    echo "  [$SC] Wine ended with status $PROG_STATUS right after the start (try $tries)" >&2
   done
 }
 
-# start_main [EXE] [ENV=VALUE...]: e2e_start, then wait for the main dialog.
+# start_main [EXE] [ENV=VALUE...]: e2e_start, then wait for the main dialog;
+# its window handle goes to MAIN_HWND.
 start_main() {
   e2e_start "$@"
-  on "$MAIN" 40000 >/dev/null
+  MAIN_HWND=$(on "$MAIN" 40000 | sed -n 's/.*hwnd=\([^ ]*\).*/\1/p')
 }
 
-# e2e_exited SECONDS: true when the program has ended within that time.
+# e2e_exited SECONDS: true when the program has ended within that time; its
+# exit status goes to PROG_STATUS.
 e2e_exited() {
   local deadline=$((SECONDS + $1))
   while kill -0 "$PROG_PID" 2>/dev/null; do
@@ -216,8 +191,8 @@ e2e_exited() {
     sleep 0.2
   done
   wait "$PROG_PID" 2>/dev/null
+  PROG_STATUS=$?
   PROG_PID=
-  return 0
 }
 
 # auto ARGS...: run ksfauto in this prefix and display; output on stdout.
@@ -260,6 +235,19 @@ on() {
 # msgbox [MS]: wait for a message box, print ksfauto's msgbox lines.
 msgbox() { on "$BOX" "${1:-20000}" msgbox; }
 
+# check_box MS [NAME FIELDS WANT]...: waits up to MS for a message box; each
+# check compares FIELDS (msgbox keys joined by "|"; buttons as their ids only)
+# with WANT.
+check_box() {
+  local out f
+  out=$(msgbox "$1" | sed '/^buttons=/s/:[^,]*//g')
+  shift
+  while (($# >= 3)); do
+    check_eq "$1" "$(for f in ${2//|/ }; do kv "$f" <<<"$out"; done | paste -sd'|')" "$3"
+    shift 3
+  done
+}
+
 # answer_box BUTTON_ID: press a button of the message box and see it go.
 answer_box() { on "$BOX" 5000 click "$1" gone 5000 >/dev/null; }
 
@@ -276,10 +264,4 @@ setup_one_drive() {
   shift
   make_package "$@"
   sim_config adapter 'drive target=1'
-}
-
-# e2e_finish: the scenario's exit status.
-e2e_finish() {
-  if ((E2E_CHECKS == 0)); then fail "ran" "no checks"; fi
-  ((E2E_FAILS == 0))
 }
