@@ -10,4 +10,4 @@
 cd "$(dirname "$0")/.." || exit 1
 scenario=update_timing
 [[ ${1:-} == --passthrough ]] && scenario=pt_update_timing
-bash tests/e2e/run.sh "$scenario" 2>&1 | grep -E '^e2e: .* build under|FIGURE|FAIL|passed'
+E2E_EXTRA_SCENARIOS="$PWD/bench/update_timing_scenarios.sh" bash tests/e2e/run.sh "$scenario" 2>&1 | grep -E '^e2e: .* build under|FIGURE|FAIL|passed'

@@ -52,7 +52,13 @@ declare -A JA=(
 CAPTION_ERROR="Error - Upgrade Program"
 CAPTION_INFO="Information - Upgrade Program"
 
+# E2E_EXTRA_SCENARIOS: files of scenarios that are not part of the suite
+# (bench/update_timing_scenarios.sh).
 for area in startup dialogs update win98 probe passthrough session; do
   # shellcheck source=/dev/null
   source "$E2E_DIR/scenarios_$area.sh"
+done
+for extra in ${E2E_EXTRA_SCENARIOS:-}; do
+  # shellcheck source=/dev/null
+  source "$extra"
 done

@@ -207,11 +207,3 @@ sc_pt_unopenable() {
   check_eq "no block reached the drive" "$(pt_trace f | grep -c ' EA ')" "0"
   exit_program
 }
-
-# Not part of the suite: bench/update_timing.sh --passthrough prints its figures.
-sc_pt_update_timing() {
-  pt_setup d e 'drive target=1'
-  make_package --boot --no-restart
-  pt_start
-  timed_update drive-e 4
-}

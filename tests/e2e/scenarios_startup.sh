@@ -40,7 +40,8 @@ sc_no_drive() {
   make_package --aspi
   sim_config adapter 'drive target=2 product="CD-ROM TQ-100   "' 'device target=4 type=1'
   e2e_start
-  check_box 30000 caption caption "$CAPTION_ERROR" text text "${EN[no_drive]}"
+  check_box 30000 caption caption "$CAPTION_ERROR" \
+    text text "${EN[no_drive]}"
   check_eq "no main dialog" "$(windows | wc -l)" "1"
   answer_box 1
   check "program ends after OK" e2e_exited 15
@@ -53,7 +54,8 @@ sc_wine_aspi() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
   make_package --aspi
   e2e_start
-  check_box 30000 caption caption "$CAPTION_ERROR" text text "${EN[aspi_missing]}"
+  check_box 30000 caption caption "$CAPTION_ERROR" \
+    text text "${EN[aspi_missing]}"
   answer_box 1
   check "program ends after OK" e2e_exited 15
 }
