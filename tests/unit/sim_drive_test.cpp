@@ -122,6 +122,7 @@ refuse write=0 status=0x08
 drive target=3
 attention command=1
 attention eject=yes
+refuse cdb=F6 sense=05/26/00
 refuse cdb="F6 02" nth=1 sense=05/24/00
 )";
   sim::SimSetup setup;
@@ -135,8 +136,8 @@ refuse cdb="F6 02" nth=1 sense=05/24/00
   const uint8_t write[10] = {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0};
   EXPECT_EQ(setup.drives[1]->Execute(write, 10, kOut, block, sizeof block).status, sim::kBusy);
   // A unit attention raised before command 1 waits for a command other than
-  // INQUIRY; an eject raises another; the second download-mode request of
-  // those that reach the drive is refused.
+  // INQUIRY; an eject raises another; the first download-mode request of
+  // those that reach the drive is refused by one rule, the second by another.
   const Bytes eject{0x1B, 0, 0, 0, 2, 0}, enter{0xF6, 2, 0, 0, 0, 0, 0, 0, 0, 0};
   const Bytes inquiry{0x12, 0, 0, 0, 36, 0};
   std::string answers;
@@ -148,7 +149,7 @@ refuse cdb="F6 02" nth=1 sense=05/24/00
   }
   EXPECT_EQ(answers,
             "none 0 -> 02 02/3A/01;in 36 -> 00;none 0 -> 02 06/29/00;none 0 -> 00;"
-            "none 0 -> 02 06/28/00;none 0 -> 00;none 0 -> 02 05/24/00;");
+            "none 0 -> 02 06/28/00;none 0 -> 02 05/26/00;none 0 -> 02 05/24/00;");
 }
 
 TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
