@@ -137,25 +137,26 @@ case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
 # changes the drive ends the update as failed (status 1, the device's text)
 # with nothing sent after it; a unit attention is answered by one resend; a
 # BUFFERSIZE whose total the counter never reaches still completes.
+refused_row() {  # ID PACKAGE_ARGS DRIVE_FIELDS STATEMENTS STATUS TEXT SEQUENCE_ARGS
+  local id=$1 st=$5 C=$WORK/$NAME-$1
+  mkdir -p "$C"
+  eval "package $2"
+  drives "$3"
+  tr ';' '\n' <<<"$4" >>"$C/sim.cfg"
+  ksfupd --device "$C/dev/sg0" --json
+  check_eq "$id: exit status" "$(status)" "$st"
+  if ((st == 0)); then
+    check "$id: finished" grep -q '"event":"finished"' "$C/out"
+  else
+    check_eq "$id: failed event with the device's text" "$(trace_check text "$C/out" failed)" "$6"
+    check "$id: the failure on standard error" contains "$C/err" "Firmware update is failed."
+  fi
+  eval "check \"$id: trace\" sequence $7"
+}
 case_refused_block() {
   local id pkg fields extra st text seq
   while IFS='|' read -r id pkg fields extra st text seq; do
-    (
-      C=$WORK/$NAME-$id
-      mkdir -p "$C"
-      eval "package $pkg"
-      drives "$fields"
-      tr ';' '\n' <<<"$extra" >>"$C/sim.cfg"
-      ksfupd --device "$C/dev/sg0" --json
-      check_eq "$id: exit status" "$(status)" "$st"
-      if ((st == 0)); then
-        check "$id: finished" grep -q '"event":"finished"' "$C/out"
-      else
-        check_eq "$id: failed event with the device's text" "$(trace_check text "$C/out" failed)" "$text"
-        check "$id: the failure on standard error" contains "$C/err" "Firmware update is failed."
-      fi
-      eval "check \"$id: trace\" sequence $seq"
-    ) >"$WORK/$NAME-$id.log" 2>&1 &
+    refused_row "$id" "$pkg" "$fields" "$extra" "$st" "$text" "$seq" >"$WORK/$NAME-$id.log" 2>&1 &
   done <<'EOF'
 block|||refuse write=2 sense=09/86/00|1|Flash rom check sum error. (Code 09-86-00)|--upto-block 2
 dl2_boot|--boot||refuse cdb="F6 02" sense=05/24/00|1|Target_Status: Check Condition|--boot --upto "F6 02"
