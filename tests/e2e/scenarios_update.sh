@@ -150,24 +150,47 @@ sc_update_noboot_ja_restart() {
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
 }
 
-# A block the drive refuses: the failure box with the device's reason, in
-# English and (second run) Japanese; the drive stays updatable.
+# One drive per row, updated in turn in one run of the program: a refused
+# block or a refused command that changes the drive (download mode on for
+# each image, either commit, download mode off after the programming wait)
+# gives the failure box with the device's reason, nothing is sent after it and
+# the drive stays updatable.  The last drive answers a unit attention after
+# the eject and on the boot image's block 3: each command goes once more and
+# the update completes, although with BUFFERSIZE=1024 the progress count never
+# reaches its total.  Then (second run) the Japanese failure box.
+REFUSALS='1|refuse write=6 sense=09/85/00|Flash rom write error. (Code 09-85-00)|EA *-> 02 09/85/00
+2|refuse cdb="F6 02" sense=05/24/00|Target_Status: Check Condition|F6 02 *-> 02 05/24/00
+3|refuse cdb="F6 02" nth=1 sense=05/24/00|Target_Status: Check Condition|F6 02 *-> 02 05/24/00
+4|refuse cdb="F5 00 00 00 00 00 00 0F" sense=04/40/F6|Firmware Transfer data error. (Code 04-40-f6)|F5 00 00 00 00 00 00 0F *-> 02 04/40/F6
+5|refuse cdb="F5 00 00 00 00 00 00 00 3F" sense=04/40/F5|Firmware data error. (Code 04-40-f5)|F5 00 00 00 00 00 00 00 3F *-> 02 04/40/F5
+6|refuse cdb="F6 00" sense=04/40/F6|Firmware Transfer data error. (Code 04-40-f6)|F6 00 *-> 02 04/40/F6'
 sc_refused_block() {
   e2e_setup nt
-  make_package --aspi --boot
-  sim_config adapter 'drive target=1' 'refuse write=6 sense=09/85/00'
+  make_package --aspi --boot --buffer 1024 --no-restart
+  local t cfg text last lines=(adapter)
+  while IFS='|' read -r t cfg text last; do lines+=("drive target=$t" "$cfg"); done <<<"$REFUSALS"
+  lines+=('drive target=7 tray=loaded' 'attention eject=yes' 'refuse cdb="EA 00 00 00 30 00" sense=06/29/00')
+  sim_config "${lines[@]}"
   start_main
-  update_drive 0
-  follow_update 90
-  check_box 5000 "box caption" caption "$CAPTION_ERROR" \
-    "box text" text "${EN[failed]}Flash rom write error. (Code 09-85-00)" \
-    "box OK only" buttons 1 \
-    "box application-modal" topmost 0 \
-    "box owned by the dialog" owner "$MAIN_HWND"
-  shot failure
+  while IFS='|' read -r t cfg text last; do
+    update_drive $((t - 1))
+    follow_update 100
+    check_box 5000 "drive $t: box caption|text|buttons" "caption|text|buttons" "$CAPTION_ERROR|${EN[failed]}$text|1"
+    [[ $t == 1 ]] && check_box 5000 "box application-modal, owned by the dialog" "topmost|owner" "0|$MAIN_HWND" && shot failure
+    answer_box 1
+    check_eq "drive $t: after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
+    check_match "drive $t: nothing sent after the refused command" "$(grep " 0:$t " "$PKG/trace.txt" | tail -n 1)" "* 0:$t $last"
+  done <<<"$REFUSALS"
+  check_eq "drive 3: refused at the main image's download mode" "$(grep -c ' 0:3 F6 02 ' "$PKG/trace.txt")" 2
+  update_drive 6
+  follow_update 100
+  check_box 5000 "drive 7: completion box" "caption|text" "$CAPTION_INFO|${EN[done_ok]}"
   answer_box 1
-  check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
-  check_eq "nothing sent after the refused block" "$(tail -n 1 "$PKG/trace.txt" | grep -o ' EA .*-> 02 09/85/00$' | wc -l)" "1"
+  check "drive 7: flash holds boot and main images" flash_holds "$PKG/flash.bin.6" --boot
+  check_eq "drive 7: each unit attention answered by one resend" \
+    "$(grep -E ' 0:7 (F6 02|EA 00 00 00 30 00) ' "$PKG/trace.txt" | sed 's/.*-> //' | paste -sd,)" \
+    "02 06/28/00,00,02 06/29/00,00,00"
+  check_eq "drive 7: 16 block writes, the rest GOOD" "$(grep ' 0:7 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" 15
   exit_program
 
   sim_config adapter 'drive target=1' 'refuse write=0 sense=09/85/00'
