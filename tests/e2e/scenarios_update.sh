@@ -186,7 +186,9 @@ PRECHECK_DRIVES=('drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518
   'drive target=3 revision=1.20' 'drive target=4' 'fail opcode=0xF5')
 
 # check_prechecks: UPDATE on each of the PRECHECK_DRIVES (list entries 0-3)
-# shows its check's box and leaves the dialog idle; nothing is written.
+# shows its check's box and leaves the dialog idle; nothing is written.  The
+# newer-firmware drive gets Enter twice from the keyboard (the X server): the
+# second one must not answer the box's "Yes".
 check_prechecks() {
   local i
   local -a want=(
@@ -196,7 +198,11 @@ check_prechecks() {
     "$CAPTION_ERROR|${EN[check_fail]}|1|0"
   )
   for i in 0 1 2 3; do
-    update_drive "$i"
+    if [[ $i == 2 ]]; then
+      on "$MAIN" 5000 select 103 2 sleep 300 >/dev/null && xdotool key Return Return
+    else
+      update_drive "$i"
+    fi
     check_box 20000 "drive $i: box" "caption|text|buttons|topmost" "${want[$i]}"
     [[ $i == 2 ]] && shot newer-firmware
     answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"
