@@ -52,6 +52,20 @@ struct NativePassThrough {
 };
 #endif
 
+VersionInfo QueryVersion() {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  ::GetVersionExA(&info);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+  return VersionInfo{info.dwPlatformId, info.dwMajorVersion};
+}
+
 // A function of a system DLL looked up at run time (nullptr where the system
 // lacks it), so that the loader never refuses the program for it.  The DLL is
 // loaded when it is not yet and stays loaded.
@@ -101,16 +115,7 @@ struct WideFileCalls {
   bool usable = false;
 
   WideFileCalls() {
-    OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    if (!::GetVersionExA(&info) || info.dwPlatformId != VER_PLATFORM_WIN32_NT) return;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+    if (QueryVersion().platform_id != VER_PLATFORM_WIN32_NT) return;
     get_module_file_name =
         SystemFunction<GetModuleFileNameFn>("kernel32.dll", "GetModuleFileNameW");
     get_temp_path = SystemFunction<GetTempPathFn>("kernel32.dll", "GetTempPathW");
@@ -242,19 +247,7 @@ class Win32PlatformImpl final : public Platform {
   }
 
   // --- version, locale, module ---
-  VersionInfo GetVersion() override {
-    OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    ::GetVersionExA(&info);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    return VersionInfo{info.dwPlatformId, info.dwMajorVersion};
-  }
+  VersionInfo GetVersion() override { return QueryVersion(); }
   uint32_t GetUserDefaultLcid() override { return ::GetUserDefaultLCID(); }
   uint32_t GetAnsiCodePage() override { return ::GetACP(); }
   bool SetCurrentDirectory(const char* path) override {
