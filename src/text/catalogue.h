@@ -27,6 +27,8 @@ enum class Msg {
   ModelNotApplicable,        // "The drive isn't applicable to this firmware."
   DriveHasLaterVersion,      // "Drive has later version of firmware than this program. ..."
   CantReboot,                // "Can't reboot."
+  DriveInUse,                // "Another program is using the drive. ..."
+  AdapterTooSmall,           // "The drive's adapter cannot transfer ... 32 KB ..."
   kCount
 };
 
