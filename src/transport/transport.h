@@ -14,9 +14,11 @@ enum CommandResult : int {
   kCommandRequestStatus = 1,  // ASPI: SRB_Status neither SS_PENDING nor SS_COMP
   kCommandAdapterStatus = 2,  // ASPI: SRB_HaStat neither 0 nor HASTAT_DO_DU
   kCommandTargetStatus = 4,   // the target refused: a sense key, or (pass-through) a status alone
-  kCommandNoResource = -1,    // no completion event or device handle; a bad block length
+  kCommandNoResource = -1,    // no completion event (ASPI); a bad block length
   kCommandNoMemory = -2,      // no aligned copy of the data
-  kCommandSystemError = -3,   // the pass-through request failed (Win32 error in the record)
+  // The device did not open, or the pass-through request failed: the Win32
+  // error is in the record.
+  kCommandSystemError = -3,
 };
 
 // ---------------------------------------------------------------- state
