@@ -207,8 +207,8 @@ sc_pt_unopenable() {
   until pt_trace f | tail -n +$((n0 + 1)) | grep -q ' F6 02 ' || ((SECONDS > deadline)); do sleep 0.1; done
   pt_unplug f
   follow_update 150
-  check_box 5000 "completed through the held handle" "caption|text" "$CAPTION_INFO|${EN[done_ok]}"
-  answer_box 1
+  check_box 5000 "completed through the held handle" "caption|text" "$CAPTION_INFO|${EN[done_ask]}"
+  answer_box 7
   check_eq "every main block reached the drive" "$(pt_trace f | grep -c ' EA .* out 32768 -> 00$')" "11"
   exit_program
 }
