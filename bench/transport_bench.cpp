@@ -65,7 +65,9 @@ BENCHMARK(BM_WriteFlashBlockAspi);
 
 void BM_WriteFlashBlockPassThrough(benchmark::State& state) {
   FakePlatform os;
-  os.open_device = [](const char*, uint32_t) { return reinterpret_cast<plat::Handle>(1); };
+  os.open_device = [](const char*, uint32_t, uint32_t) {
+    return reinterpret_cast<plat::Handle>(1);
+  };
   os.get_capabilities = [](plat::Handle, void* caps) {
     static_cast<IoScsiCapabilities*>(caps)->AlignmentMask = 0x3;
     return true;

@@ -164,7 +164,7 @@ void SimAspi::HaInquiry(uint8_t* srb) {
   r->HA_Unique[0] = static_cast<uint8_t>(a.align_mask & 0xFF);
   r->HA_Unique[1] = static_cast<uint8_t>(a.align_mask >> 8);
   r->HA_Unique[3] = a.target_count;
-  r->HA_Unique[6] = 0x01;  // maximum transfer length 0x10000, little-endian at 4-7
+  for (int i = 0; i < 4; ++i) r->HA_Unique[4 + i] = static_cast<uint8_t>(a.max_transfer >> (8 * i));
   r->HA_Rsvd1 = 0;
   r->SRB_Status = kSsComp;
 }

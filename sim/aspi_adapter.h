@@ -47,6 +47,7 @@ class SimAspi {
   struct Adapter {
     uint16_t align_mask = 0;           // HA_Unique bytes 0-1
     uint8_t target_count = 8;          // HA_Unique byte 3 (0 is reported as 0)
+    uint32_t max_transfer = 0x10000;   // HA_Unique bytes 4-7, little-endian
     uint8_t scsi_id = 7;               // HA_SCSI_ID
     uint8_t inquiry_status = kSsComp;  // SC_HA_INQUIRY answer status
     std::map<uint8_t, Target> targets;

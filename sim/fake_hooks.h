@@ -59,8 +59,9 @@ void ConnectAspi(Fake& fake, SimAspi& bus) {
 
 template <class Fake>
 void ConnectPassThrough(Fake& fake, SimPassThrough& pt) {
-  fake.open_device = [&fake, &pt](const char* name, uint32_t access) -> plat::Handle {
-    plat::Handle h = pt.OpenDevice(name, access);
+  fake.open_device = [&fake, &pt](const char* name, uint32_t access,
+                                  uint32_t share) -> plat::Handle {
+    plat::Handle h = pt.OpenDevice(name, access, share);
     if (h == nullptr) fake.last_error = pt.last_error();
     return h;
   };
@@ -71,6 +72,12 @@ void ConnectPassThrough(Fake& fake, SimPassThrough& pt) {
   };
   fake.pass_through = [&fake, &pt](plat::Handle device, void* block) {
     const bool ok = pt.PassThrough(device, block);
+    if (!ok) fake.last_error = pt.last_error();
+    return ok;
+  };
+  fake.device_control = [&fake, &pt](plat::Handle device, uint32_t code, const void* in,
+                                     uint32_t in_size, void* out, uint32_t out_size) {
+    const bool ok = pt.DeviceControl(device, code, in, in_size, out, out_size);
     if (!ok) fake.last_error = pt.last_error();
     return ok;
   };

@@ -80,11 +80,11 @@ uint32_t SimPassThrough::GetDriveType(const char* root) {
   return l ? l->drive_type : kDriveNoRootDir;
 }
 
-plat::Handle SimPassThrough::OpenDevice(const char* name, uint32_t access) {
+plat::Handle SimPassThrough::OpenDevice(const char* name, uint32_t access, uint32_t share) {
   std::lock_guard<sim::Lock> lock(mu_);
   const char letter = LetterOfDeviceName(name);
   const Letter* l = Find(letter);
-  Open open{letter, access, false};
+  Open open{letter, access, false, share};
   if (l == nullptr) {
     opens_.push_back(open);
     Fail(kErrorFileNotFound);
@@ -93,32 +93,144 @@ plat::Handle SimPassThrough::OpenDevice(const char* name, uint32_t access) {
   const bool wants_write = (access & plat::kGenericWrite) != 0;
   if ((wants_write && l->refuse_read_write) || l->refuse_read) {
     opens_.push_back(open);
-    Fail(kErrorAccessDenied);
+    Fail(l->open_error);
+    return nullptr;
+  }
+  // Windows' sharing rule, reduced to what matters here: a handle that
+  // shares nothing excludes every other one, and needs to be the only one.
+  bool shared = l->other_open && share != 0;
+  if (!l->other_open) {
+    shared = true;
+    for (const auto& other : handles_) {
+      if (other.second.letter == letter && (other.second.share == 0 || share == 0)) shared = false;
+    }
+  }
+  if (!shared) {
+    opens_.push_back(open);
+    Fail(kErrorSharingViolation);
     return nullptr;
   }
   open.ok = true;
   opens_.push_back(open);
   const uintptr_t h = next_handle_;
   next_handle_ += 4;
-  handles_[h] = letter;
+  handles_[h] = Handle{letter, share};
   return reinterpret_cast<plat::Handle>(h);
 }
 
+// Closing a handle ends its lock and its hold on polling, as the class driver
+// does when a program ends without releasing them.
 void SimPassThrough::CloseDevice(plat::Handle device) {
   std::lock_guard<sim::Lock> lock(mu_);
   if (handles_.erase(reinterpret_cast<uintptr_t>(device)) == 0) ++bad_closes_;
+}
+
+bool SimPassThrough::DeviceControl(plat::Handle device, uint32_t code, const void* in,
+                                   uint32_t in_size, void* out, uint32_t out_size) {
+  std::lock_guard<sim::Lock> lock(mu_);
+  auto h = handles_.find(reinterpret_cast<uintptr_t>(device));
+  if (h == handles_.end()) return Fail(kErrorInvalidHandle);
+  const Letter& l = letters_.at(h->second.letter);
+  Control control{h->second.letter, ""};
+  auto done = [&](bool ok, uint32_t error) {
+    if (!ok) control.what += " failed";
+    controls_.push_back(control);
+    return ok ? true : Fail(error);
+  };
+  const auto* bytes = static_cast<const uint8_t*>(in);
+  if (code == IOCTL_STORAGE_MCN_CONTROL_CODE) {
+    if (in_size != sizeof(PreventMediaRemoval) || bytes == nullptr) {
+      control.what = "mcn";
+      return done(false, kErrorInvalidParameter);
+    }
+    control.what = bytes[0] != 0 ? "mcn 1" : "mcn 0";
+    if (!l.exclusive_supported || l.drive == nullptr) return done(false, kErrorInvalidFunction);
+    h->second.polling_stopped = bytes[0] != 0;
+    return done(true, 0);
+  }
+  if (code != IOCTL_CDROM_EXCLUSIVE_ACCESS_CODE) {
+    control.what = "code " + std::to_string(code);
+    return done(false, kErrorInvalidFunction);
+  }
+  CdromExclusiveLock request{};
+  std::memcpy(&request, in, std::min<size_t>(in_size, sizeof request));
+  switch (request.Access.RequestType) {
+    case kExclusiveAccessQueryState: {
+      control.what = "query";
+      if (!l.exclusive_supported) return done(false, kErrorInvalidFunction);
+      if (out == nullptr || out_size < sizeof(CdromExclusiveLockState)) {
+        return done(false, kErrorInvalidParameter);
+      }
+      CdromExclusiveLockState state{};
+      bool ours = false;
+      for (const auto& other : handles_) {
+        if (other.second.letter == h->second.letter && other.second.locked) ours = true;
+      }
+      state.LockState = (l.locked_by_other || ours) ? 1 : 0;
+      const char* holder = l.locked_by_other ? "OTHER BURNER" : ours ? "ksfupd" : "";
+      std::memcpy(state.CallerName, holder, std::strlen(holder));
+      std::memcpy(out, &state, sizeof state);
+      return done(true, 0);
+    }
+    case kExclusiveAccessLockDevice: {
+      control.what =
+          "lock " + std::string(reinterpret_cast<const char*>(request.CallerName),
+                                strnlen(reinterpret_cast<const char*>(request.CallerName),
+                                        sizeof request.CallerName));
+      if (!l.exclusive_supported) return done(false, kErrorInvalidFunction);
+      if (in_size != sizeof request) return done(false, kErrorInvalidParameter);
+      if (l.locked_by_other) return done(false, kErrorAccessDenied);
+      for (const auto& other : handles_) {
+        if (other.second.letter == h->second.letter && other.second.locked) {
+          return done(false, kErrorAccessDenied);
+        }
+      }
+      h->second.locked = true;
+      return done(true, 0);
+    }
+    case kExclusiveAccessUnlockDevice:
+      control.what = "unlock";
+      if (!l.exclusive_supported) return done(false, kErrorInvalidFunction);
+      if (!h->second.locked) return done(false, kErrorInvalidParameter);
+      h->second.locked = false;
+      return done(true, 0);
+    default:
+      control.what = "exclusive " + std::to_string(request.Access.RequestType);
+      return done(false, kErrorInvalidParameter);
+  }
+}
+
+std::vector<SimPassThrough::Control> SimPassThrough::controls() const {
+  std::lock_guard<sim::Lock> lock(mu_);
+  return controls_;
+}
+
+bool SimPassThrough::locked_by_us() const {
+  std::lock_guard<sim::Lock> lock(mu_);
+  for (const auto& h : handles_) {
+    if (h.second.locked) return true;
+  }
+  return false;
+}
+
+bool SimPassThrough::polling_stopped() const {
+  std::lock_guard<sim::Lock> lock(mu_);
+  for (const auto& h : handles_) {
+    if (h.second.polling_stopped) return true;
+  }
+  return false;
 }
 
 bool SimPassThrough::GetCapabilities(plat::Handle device, void* capabilities24) {
   std::lock_guard<sim::Lock> lock(mu_);
   auto h = handles_.find(reinterpret_cast<uintptr_t>(device));
   if (h == handles_.end() || capabilities24 == nullptr) return Fail(kErrorInvalidHandle);
-  const Letter& l = letters_.at(h->second);
+  const Letter& l = letters_.at(h->second.letter);
   if (l.drive == nullptr) return Fail(kErrorInvalidFunction);
   IoScsiCapabilities caps{};
   caps.Length = sizeof caps;
   caps.MaximumTransferLength = l.max_transfer;
-  caps.MaximumPhysicalPages = l.max_transfer / 4096 + 1;
+  caps.MaximumPhysicalPages = l.max_pages;
   caps.AlignmentMask = l.align_mask;
   // A failing query leaves garbage in its reply: the caller must not use it.
   if (l.capabilities_fail) caps.AlignmentMask = 0xFFFFFFFF;
@@ -130,13 +242,13 @@ bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
   std::unique_lock<sim::Lock> lock(mu_);
   auto h = handles_.find(reinterpret_cast<uintptr_t>(device));
   if (h == handles_.end() || block80 == nullptr) return Fail(kErrorInvalidHandle);
-  const Letter l = letters_.at(h->second);
+  const Letter l = letters_.at(h->second.letter);
   auto* b = static_cast<PassThroughBlock*>(block80);
   auto* bytes = static_cast<uint8_t*>(block80);
   auto* buffer = static_cast<uint8_t*>(plat::FieldToPtr(b->DataBuffer));
 
   Call call;
-  call.letter = h->second;
+  call.letter = h->second.letter;
   call.cdb_length = b->CdbLength;
   call.cdb0 = b->Cdb[0];
   call.data_in = b->DataIn;
@@ -149,6 +261,7 @@ bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
   };
 
   if (l.drive == nullptr) return done(false, kErrorInvalidFunction);
+  if (l.locked_by_other) return done(false, kErrorAccessDenied);
   if (b->Length != 44 || b->CdbLength == 0 || b->CdbLength > 16 || b->DataIn > 2 ||
       uint64_t{b->SenseInfoOffset} + b->SenseInfoLength > sizeof(PassThroughBlock) ||
       (b->DataTransferLength > 0 && buffer == nullptr) || b->DataTransferLength > l.max_transfer) {
@@ -160,11 +273,11 @@ bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
                 : b->DataIn == 0 ? Direction::kOut
                                  : Direction::kNone;
   }
-  // Outgoing data must meet the adapter's alignment (the updater copies it
-  // into an aligned block); incoming data lands where the caller says.
-  if (direction == Direction::kOut && (reinterpret_cast<uintptr_t>(buffer) & l.align_mask) != 0) {
+  // Data in either direction must meet the adapter's alignment: the port
+  // driver refuses a buffer it cannot hand to the adapter.
+  if (direction != Direction::kNone && (reinterpret_cast<uintptr_t>(buffer) & l.align_mask) != 0) {
     calls_.back().aligned = false;
-    return done(false, kErrorInvalidParameter);
+    if (l.refuse_misaligned) return done(false, kErrorInvalidParameter);
   }
 
   // A slow drive: the request blocks the caller (in the platform's time) and

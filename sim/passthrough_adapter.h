@@ -25,6 +25,7 @@ constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorSemTimeout = 121;
 
@@ -35,14 +36,26 @@ class SimPassThrough {
     uint32_t drive_type = 5;        // GetDriveTypeA answer (5: CD-ROM)
     uint32_t align_mask = 0;        // IO_SCSI_CAPABILITIES AlignmentMask
     uint32_t max_transfer = 0x10000;
-    bool refuse_read_write = false;  // opening with GENERIC_WRITE fails (access denied)
-    bool refuse_read = false;        // opening for reading fails too
+    uint32_t max_pages = 0x10000 / 4096 + 1;   // MaximumPhysicalPages
+    bool refuse_misaligned = true;             // a buffer off align_mask (either direction) fails
+    bool refuse_read_write = false;            // opening with GENERIC_WRITE fails (access denied)
+    bool refuse_read = false;                  // opening for reading fails too
+    uint32_t open_error = kErrorAccessDenied;  // the error of a refused open
     bool capabilities_fail = false;  // IOCTL_SCSI_GET_CAPABILITIES fails (garbage in its reply)
+    // The CD-ROM class driver's exclusive access and media-change polling
+    // (Vista and later); false: both requests fail with ERROR_INVALID_FUNCTION.
+    bool exclusive_supported = true;
+    // Another program holds the exclusive lock: our lock request fails with
+    // access denied, the query names that program, and pass-through requests
+    // through any other handle are refused with access denied.
+    bool locked_by_other = false;
+    bool other_open = false;  // another program has the device open (sharing read and write)
   };
   struct Open {
     char letter;
     uint32_t access;
     bool ok;
+    uint32_t share = 3;
   };
   // One pass-through request as the device saw it.
   struct Call {
@@ -55,6 +68,12 @@ class SimPassThrough {
     bool aligned = true;   // DataBuffer met the alignment mask
     bool ok = false;       // what DeviceIoControl returned
   };
+  // One DeviceControl request: "lock NAME", "unlock", "query", "mcn 1",
+  // "mcn 0", or "code 0x..." for any other, with " failed" when it failed.
+  struct Control {
+    char letter;
+    std::string what;
+  };
 
   // The drive is not owned.  The returned settings may be changed afterwards.
   Letter& AttachDrive(char letter, KestranDrive* drive, uint32_t align_mask = 0);
@@ -64,7 +83,9 @@ class SimPassThrough {
   Letter& letter(char l) { return letters_.at(Upper(l)); }
 
   // ---- the platform's device operations ----
-  plat::Handle OpenDevice(const char* name, uint32_t access);
+  plat::Handle OpenDevice(const char* name, uint32_t access, uint32_t share = 3);
+  bool DeviceControl(plat::Handle device, uint32_t code, const void* in, uint32_t in_size,
+                     void* out, uint32_t out_size);
   bool GetCapabilities(plat::Handle device, void* capabilities24);
   bool PassThrough(plat::Handle device, void* block80);
   void CloseDevice(plat::Handle device);
@@ -74,7 +95,10 @@ class SimPassThrough {
   // ---- what the initiator did ----
   std::vector<Open> opens() const;
   std::vector<Call> calls() const;
-  int open_handles() const;  // handles opened and not closed
+  std::vector<Control> controls() const;
+  bool locked_by_us() const;     // a handle of ours holds the exclusive lock
+  bool polling_stopped() const;  // media-change polling is stopped by a handle
+  int open_handles() const;      // handles opened and not closed
   int closes_of_unknown_handles() const { return bad_closes_; }
 
  private:
@@ -84,7 +108,14 @@ class SimPassThrough {
 
   mutable Lock mu_;
   std::map<char, Letter> letters_;
-  std::map<uintptr_t, char> handles_;
+  struct Handle {
+    char letter;
+    uint32_t share;
+    bool locked = false;
+    bool polling_stopped = false;
+  };
+  std::map<uintptr_t, Handle> handles_;
+  std::vector<Control> controls_;
   uintptr_t next_handle_ = 0x100;
   uint32_t last_error_ = 0;
   int bad_closes_ = 0;

@@ -226,13 +226,15 @@ bool LoadSimConfig(const std::string& text, const std::function<uint64_t()>& now
       if (!f.Number("ha_count", 0xFF, &ha_count)) return fail(problem);
       if (f.Has("ha_count")) setup.bus.ha_count_override = static_cast<int>(ha_count);
     } else if (kw == "adapter") {
-      uint32_t align = 0, targets = 8, id = 7, status = kSsComp;
+      uint32_t align = 0, targets = 8, id = 7, status = kSsComp, max_transfer = 0x10000;
       if (!f.Number("align", 0xFFFF, &align) || !f.Number("targets", 0xFF, &targets) ||
-          !f.Number("id", 0xFF, &id) || !f.Number("inquiry", 0xFF, &status)) {
+          !f.Number("max_transfer", 0xFFFFFFFF, &max_transfer) || !f.Number("id", 0xFF, &id) ||
+          !f.Number("inquiry", 0xFF, &status)) {
         return fail(problem);
       }
       adapter = setup.bus.AddAdapter(static_cast<uint16_t>(align), static_cast<uint8_t>(targets));
       setup.bus.adapter(static_cast<uint8_t>(adapter)).scsi_id = static_cast<uint8_t>(id);
+      setup.bus.adapter(static_cast<uint8_t>(adapter)).max_transfer = max_transfer;
       setup.bus.adapter(static_cast<uint8_t>(adapter)).inquiry_status =
           static_cast<uint8_t>(status);
       drive = nullptr;

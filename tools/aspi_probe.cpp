@@ -45,9 +45,12 @@ class ProbePlatform : public plat::Platform {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
   }
   void FreeLibrary(plat::Handle library) override { ::FreeLibrary(static_cast<HMODULE>(library)); }
-  plat::Handle OpenDevice(const char*, uint32_t) override { return nullptr; }
+  plat::Handle OpenDevice(const char*, uint32_t, uint32_t) override { return nullptr; }
   bool GetScsiCapabilities(plat::Handle, void*) override { return false; }
   bool ScsiPassThroughDirect(plat::Handle, void*) override { return false; }
+  bool DeviceControl(plat::Handle, uint32_t, const void*, uint32_t, void*, uint32_t) override {
+    return false;
+  }
   uint32_t GetLastError() override { return ::GetLastError(); }
   void CloseDevice(plat::Handle) override {}
   uint32_t GetDriveType(const char*) override { return 1; }

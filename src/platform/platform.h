@@ -33,6 +33,11 @@ constexpr int kIdNo = 7;
 // CreateFileA access rights used by the pass-through transport.
 constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kGenericWrite = 0x40000000u;
+constexpr uint32_t kFileShareRead = 0x1;
+constexpr uint32_t kFileShareWrite = 0x2;
+// GetLastError values the device code tells apart.
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kDriveCdrom = 5;  // GetDriveTypeA
 
 // The two ASPI for Win32 entry points (cdecl, undecorated).
@@ -77,13 +82,18 @@ class Platform {
   virtual void FreeLibrary(Handle library) = 0;
 
   // --- NT pass-through device I/O ---
-  // CreateFileA(name, access, FILE_SHARE_READ|FILE_SHARE_WRITE, 0,
-  // OPEN_EXISTING, 0, 0); nullptr on failure (the invalid-handle value).
-  virtual Handle OpenDevice(const char* name, uint32_t access) = 0;
+  // CreateFileA(name, access, share, 0, OPEN_EXISTING, 0, 0); nullptr on
+  // failure (the invalid-handle value).  Share 0 asks for the device alone.
+  virtual Handle OpenDevice(const char* name, uint32_t access, uint32_t share) = 0;
   // IOCTL_SCSI_GET_CAPABILITIES into a 24-byte block; false on failure.
   virtual bool GetScsiCapabilities(Handle device, void* capabilities24) = 0;
   // IOCTL_SCSI_PASS_THROUGH_DIRECT with the 80-byte block as input and output.
   virtual bool ScsiPassThroughDirect(Handle device, void* block80) = 0;
+  // DeviceIoControl(device, code, in, in_size, out, out_size): the device
+  // requests without a request block of their own (the CD-ROM exclusive
+  // access, media-change polling); false on failure.
+  virtual bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t in_size,
+                             void* out, uint32_t out_size) = 0;
   virtual uint32_t GetLastError() = 0;
   virtual void CloseDevice(Handle device) = 0;
   virtual uint32_t GetDriveType(const char* root) = 0;  // GetDriveTypeA

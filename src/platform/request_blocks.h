@@ -65,6 +65,38 @@ struct IoScsiCapabilities {  // IO_SCSI_CAPABILITIES, 24 bytes
 };
 #pragma pack(pop)
 
+// The CD-ROM class driver's exclusive access (ntddcdrm.h, Vista and later;
+// the MinGW headers lack it) and the media-change polling switch (ntddstor.h).
+// Natural alignment, as the system declares them.
+constexpr uint32_t kCdromExclusiveCallerLength = 64;  // CDROM_EXCLUSIVE_CALLER_LENGTH
+enum : uint32_t {                                     // EXCLUSIVE_ACCESS_REQUEST_TYPE
+  kExclusiveAccessQueryState = 0,
+  kExclusiveAccessLockDevice = 1,
+  kExclusiveAccessUnlockDevice = 2,
+};
+constexpr uint32_t kCdromLockIgnoreVolume = 0x1;  // CDROM_LOCK_IGNORE_VOLUME
+struct CdromExclusiveAccess {                     // CDROM_EXCLUSIVE_ACCESS
+  uint32_t RequestType;
+  uint32_t Flags;
+};
+struct CdromExclusiveLock {  // CDROM_EXCLUSIVE_LOCK
+  CdromExclusiveAccess Access;
+  uint8_t CallerName[kCdromExclusiveCallerLength];
+};
+struct CdromExclusiveLockState {  // CDROM_EXCLUSIVE_LOCK_STATE
+  uint8_t LockState;
+  uint8_t CallerName[kCdromExclusiveCallerLength];
+};
+struct PreventMediaRemoval {  // PREVENT_MEDIA_REMOVAL, the input of the MCN switch
+  uint8_t PreventMediaRemoval;
+};
+static_assert(sizeof(CdromExclusiveAccess) == 8 && sizeof(CdromExclusiveLock) == 72 &&
+                  offsetof(CdromExclusiveLock, CallerName) == 8 &&
+                  sizeof(CdromExclusiveLockState) == 65 &&
+                  offsetof(CdromExclusiveLockState, CallerName) == 1 &&
+                  sizeof(PreventMediaRemoval) == 1,
+              "CD-ROM exclusive access and MCN control layouts");
+
 // The blocks without pointer fields are the same in every build.
 static_assert(sizeof(SRB_Header) == 8 && offsetof(SRB_Header, SRB_Status) == 1 &&
                   offsetof(SRB_Header, SRB_HaId) == 2 && offsetof(SRB_Header, SRB_Flags) == 3 &&
@@ -130,3 +162,7 @@ constexpr uint8_t SRB_DIR_IN = 0x08, SRB_DIR_OUT = 0x10, SRB_EVENT_NOTIFY = 0x40
 constexpr uint8_t SENSE_LEN = 14;
 constexpr uint32_t IOCTL_SCSI_GET_CAPABILITIES_CODE = 0x41010;
 constexpr uint32_t IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE = 0x4D014;
+// CTL_CODE(IOCTL_CDROM_BASE 2, 0x17, METHOD_BUFFERED, FILE_READ_ACCESS)
+constexpr uint32_t IOCTL_CDROM_EXCLUSIVE_ACCESS_CODE = 0x2405C;
+// CTL_CODE(IOCTL_STORAGE_BASE 0x2D, 0x251, METHOD_BUFFERED, FILE_ANY_ACCESS)
+constexpr uint32_t IOCTL_STORAGE_MCN_CONTROL_CODE = 0x2D0944;

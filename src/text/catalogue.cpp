@@ -44,6 +44,12 @@ constexpr Pair kMessages[] = {
      kJaDriveHasLaterVersion},
     {"Can't reboot.", kJaCantReboot},
     {"An update program is already running.", kJaAlreadyRunning},
+    {"Another program is using the drive (for example CD writing software). \nClose it and "
+     "click UPDATE again.",
+     kJaDriveInUse},
+    {"The adapter the drive is connected to cannot transfer 32 KB blocks. \nThe firmware can "
+     "not be updated through this adapter.",
+     kJaAdapterTooSmall},
 };
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == static_cast<int>(Msg::kCount),
               "one pair for every message");

@@ -28,6 +28,8 @@ enum class Msg {
   DriveHasLaterVersion,      // "Drive has later version of firmware than this program. ..."
   CantReboot,                // "Can't reboot."
   AlreadyRunning,            // "An update program is already running."
+  DriveInUse,                // "Another program is using the drive. ..."
+  AdapterTooSmall,           // "The drive's adapter cannot transfer ... 32 KB ..."
   kCount
 };
 

@@ -14,9 +14,11 @@ enum CommandResult : int {
   kCommandRequestStatus = 1,  // ASPI: SRB_Status neither SS_PENDING nor SS_COMP
   kCommandAdapterStatus = 2,  // ASPI: SRB_HaStat neither 0 nor HASTAT_DO_DU
   kCommandTargetStatus = 4,   // the target refused: a sense key, or (pass-through) a status alone
-  kCommandNoResource = -1,    // no completion event or device handle; a bad block length
+  kCommandNoResource = -1,    // no completion event (ASPI); a bad block length
   kCommandNoMemory = -2,      // no aligned copy of the data
-  kCommandSystemError = -3,   // the pass-through request failed (Win32 error in the record)
+  // The device did not open, or the pass-through request failed: the Win32
+  // error is in the record.
+  kCommandSystemError = -3,
 };
 
 // ---------------------------------------------------------------- state
@@ -42,6 +44,30 @@ int ExecuteAspiCommand(const DriveRecord& drive, void* data, uint32_t length, co
                        uint8_t cdb_length, uint8_t direction);
 int ExecutePassThroughCommand(const DriveRecord& drive, void* data, uint32_t length,
                               const uint8_t* cdb, uint8_t cdb_length, uint8_t direction);
+
+// ---------------------------------------------------------------- the held drive
+// The longest transfer the update sends: a main image block.
+constexpr uint32_t kLargestTransfer = 0x8000;
+// What HoldDrive came to.
+enum HoldResult : int {
+  kHoldDone = 0,
+  // The device could not be opened: LastCommand holds the system's error as
+  // for kCommandSystemError, so DescribeFailure words it.
+  kHoldOpenFailed = 1,
+  kHoldLockedByOther = 2,    // another program holds the drive's exclusive lock
+  kHoldAdapterTooSmall = 3,  // the adapter cannot move a kLargestTransfer block
+};
+// Takes the drive for an update.  Pass-through: one handle for every command
+// until ReleaseDrive, opened without sharing where the system allows it, the
+// drive locked for this program (Vista and later; where the request fails
+// otherwise the update goes on) and media-change polling stopped.  Both paths:
+// the adapter's limits must allow a kLargestTransfer block.  Sends nothing to
+// the drive.
+int HoldDrive(const DriveRecord& drive);
+// Unlocks, lets polling resume and closes the held handle; nothing when no
+// drive is held.  Every HoldDrive, whatever its result, is followed by it.
+void ReleaseDrive();
+void ResetPassThroughState();  // forgets a held drive (tests, start-up)
 
 // An aligned block: `data` is what the transport uses, `block` what it frees.
 struct AlignedBuffer {

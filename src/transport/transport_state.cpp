@@ -29,4 +29,5 @@ void ResetTransportState() {
   LastCommand = &AspiExecBlock;
   LastErrorText.clear();
   ResetAspiState();
+  ResetPassThroughState();
 }

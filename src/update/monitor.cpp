@@ -132,7 +132,11 @@ void OnUpdate(UpdateView& view) {
   // every path.
   view.HoldSession(true);
   bool restart = false;
-  if (CheckDrive() == 1 && MonitorUpdate(view) == 1) {
+  const bool updated = HoldSelectedDrive() == 1 && CheckDrive() == 1 && MonitorUpdate(view) == 1;
+  // The worker has sent its last command (or none was sent): the drive is
+  // free again before the completion box waits for the user.
+  ReleaseDrive();
+  if (updated) {
     DriveTable[index].Updated = 1;
     if (UpdatePackage.NoRestart) {
       plat::Os().MessageBox(owner, Text(Msg::UpdateCompleted), kCaptionInformation,

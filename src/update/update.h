@@ -11,6 +11,10 @@
 void SetMessageOwner(void* owner);
 void* MessageOwner();
 
+// 1: the selected drive is held for the update (transport's HoldDrive); 0:
+// stop, a box said why.  ReleaseDrive follows in either case.
+int HoldSelectedDrive();
+
 // 1: the selected drive may take this firmware; 0: stop (a box, or none, was
 // shown).
 int CheckDrive();

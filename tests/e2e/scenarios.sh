@@ -34,6 +34,8 @@ declare -A EN=(
   [model]="The drive isn't applicable to this firmware."
   [newer]="Drive has later version of firmware than this program. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have.\\n\\nDo you continue it ?"
   [aspi_line]="WNASPI32.DLL is necessary for this program."
+  [in_use]="Another program is using the drive (for example CD writing software). \\nClose it and click UPDATE again."
+  [adapter]="The adapter the drive is connected to cannot transfer 32 KB blocks. \\nThe firmware can not be updated through this adapter."
 )
 declare -A JA=(
   [1]="INIファイルが見つかりません。(Code 1)"

@@ -246,9 +246,16 @@ check_prechecks() {
 sc_prechecks() {
   e2e_setup nt
   make_package --aspi --pcb 3 --inquiry "KESTRAN CD-R   TQ-51;"
-  sim_config adapter "${PRECHECK_DRIVES[@]}"
+  # List entry 4: a drive behind an adapter that moves at most 16 KiB.
+  sim_config adapter "${PRECHECK_DRIVES[@]}" 'adapter max_transfer=0x4000' 'drive target=1'
   start_main
   check_prechecks
   check "board version read from 0xF8048" grep -q ' 0:1 F5 .*0F 80 48' "$PKG/trace.txt"
+  local before
+  before=$(grep -c ' 1:1 ' "$PKG/trace.txt")
+  update_drive 4
+  check_box 20000 "16 KiB adapter: box" "caption|text|buttons" "$CAPTION_ERROR|${EN[adapter]}|1"
+  answer_box 1
+  check_eq "16 KiB adapter: nothing sent to its drive" "$(grep -c ' 1:1 ' "$PKG/trace.txt")" "$before"
   exit_program
 }

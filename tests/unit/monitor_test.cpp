@@ -19,7 +19,7 @@ struct Dialog : UpdateView {
   // From UPDATE until its last box is answered Windows may not end the
   // session: every box but "Can't reboot." (after the release, before the
   // restart) comes while it is held.
-  Dialog() {
+  explicit Dialog(UpdateBench::Via via = UpdateBench::Via::kPassThrough) : bench(via) {
     UpdatePackage.NoRestart = 1;
     bench.AddDrive();
     bench.fake.on_message_box = [this](const FakePlatform::MessageBoxCall& box) {
@@ -144,6 +144,10 @@ TEST(Monitor, ZeroTotalAndZeroWaitTime) {
 // outline; only a completed update marks the drive updated.  Failures come in either phase or
 // before any worker; a refused check (in Japanese: the texts come from the catalogue) starts none.
 // A Yes to the restart question ends the dialog even when no copy can be made.
+// The drive is held by one handle from the checks to the last command and let
+// go on every path; a drive locked by another program, an adapter that cannot
+// take a 32 KiB block or a device that does not open stops the update before
+// anything is sent.  Where the lock does not exist (before Vista) it goes on.
 TEST(Monitor, EveryWayAnUpdateEnds) {
   using namespace sim::sense;
   const uint32_t info = plat::kMbIconInformation | plat::kMbSystemModal;
@@ -172,14 +176,44 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
   // A buffer unit below 2048 bytes: the counter never reaches the total, yet
   // the worker finished, and the flash is done.
   const auto small_buffer = [](Dialog&) { UpdatePackage.BufferSize = 1024; };
+  const auto letter = [](std::function<void(sim::SimPassThrough::Letter&)> set) {
+    return [set](Dialog& d) { set(d.bench.pt.letter('E')); };
+  };
+  const auto refused = [](Msg text) { return Log{Box(kCaptionError, kStop, TextIn(text, false))}; };
   const Log ended = kStart + kPhases + Log{"end"} + kDone;
   const uint32_t full = kMainImageReadLength;
+  using Via = UpdateBench::Via;
   const struct {
     std::function<void(Dialog&)> setup;  // on one drive, main image only, no restart question
     Log boxes, outline;
+    Log controls = {"lock ksfupd", "mcn 1", "unlock", "mcn 0"};  // the exclusive and MCN requests
+    Via via = Via::kPassThrough;
   } cases[] = {
-      {refuse(true, full, 0, kWriteError), failed("Flash rom write error. (Code 09-85-00)"),
-       kStart + Log{kTransferring} + kIdle},
+      {[&](Dialog& d) {
+         refuse(true, full, 0, kWriteError)(d);
+         d.bench.pt.letter('E').exclusive_supported = false;  // as on XP
+       },
+       failed("Flash rom write error. (Code 09-85-00)"),
+       kStart + Log{kTransferring} + kIdle,
+       {"lock ksfupd failed", "query failed", "mcn 1 failed"}},
+      {letter([](auto& l) { l.locked_by_other = true; }),
+       refused(Msg::DriveInUse),
+       kStart + kIdle,
+       {"lock ksfupd failed", "query"}},
+      {letter([](auto& l) { l.max_transfer = 0x4000; }),
+       refused(Msg::AdapterTooSmall),
+       kStart + kIdle,
+       {}},
+      {letter([](auto& l) { l.max_pages = 7; }), refused(Msg::AdapterTooSmall), kStart + kIdle, {}},
+      {[](Dialog& d) { d.bench.bus.adapter(0).max_transfer = 0x4000; },
+       refused(Msg::AdapterTooSmall),
+       kStart + kIdle,
+       {},
+       Via::kAspi},
+      {letter([](auto& l) { l.refuse_read = true; }),
+       failed("System error (Win32): Code 5\n"),
+       kStart + kIdle,
+       {}},
       // Declared sizes far below the fixed layout: the dialog reaches its total
       // at once and is already waiting when the last main block is refused.
       {refuse(false, 2048, 10, kTransferDataError),
@@ -200,15 +234,31 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
       {restart_without_copy, {question, Box(kCaptionError, kStop, "Can't reboot.")}, ended},
   };
   for (const auto& c : cases) {
-    Dialog d;
+    Dialog d(c.via);
     d.bench.LoadImages(false);
+    const bool shared = &c == &cases[6];  // another program has the device open
+    if (c.via == Via::kPassThrough) d.bench.pt.letter('E').other_open = shared;
     c.setup(d);
     OnUpdate(d);
     EXPECT_EQ(Boxes(d.bench.fake, kOwner), c.boxes);
     EXPECT_EQ(d.Outline(), c.outline);
-    EXPECT_TRUE(d.bench.fake.Calls().empty());
+    EXPECT_TRUE(c.via == Via::kAspi || d.bench.fake.Calls().empty());  // ASPI: its library
     EXPECT_EQ(DriveTable[0].Updated, std::count(c.outline.begin(), c.outline.end(), kCompleted));
     EXPECT_EQ(d.holds, (std::vector<bool>{true, false}));
+    Log controls;
+    for (const auto& control : d.bench.pt.controls()) controls.push_back(control.what);
+    EXPECT_EQ(controls, c.controls) << &c - cases;
+    const auto opens = d.bench.pt.opens();
+    EXPECT_EQ(std::count_if(opens.begin(), opens.end(), [](auto& o) { return o.ok; }),
+              c.via == Via::kAspi || c.boxes.back().find("Code 5") != std::string::npos ? 0 : 1);
+    for (const auto& o : opens) EXPECT_EQ(o.share, o.ok && shared ? 3u : 0u);
+    EXPECT_EQ(d.bench.pt.open_handles(), 0);
+    EXPECT_FALSE(d.bench.pt.locked_by_us() || d.bench.pt.polling_stopped());
+    // Refused before the checks: nothing at all reached the drive.
+    EXPECT_EQ(d.bench.Commands().empty(),
+              std::none_of(controls.begin(), controls.end(),
+                           [](auto& t) { return t.rfind("mcn", 0) == 0; }))
+        << &c - cases;
   }
 }
 

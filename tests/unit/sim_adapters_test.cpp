@@ -34,7 +34,7 @@ class SimAdapterTest : public ::testing::Test {
     bus_.AttachDrive(0, 1, &drive_);
     pt_.AttachDrive('E', &drive_, 0x3);
     sim::ConnectPassThrough(os_, pt_);
-    e_ = os_.OpenDevice("\\\\.\\E:", plat::kGenericRead | plat::kGenericWrite);
+    e_ = os_.OpenDevice("\\\\.\\E:", plat::kGenericRead | plat::kGenericWrite, 3);
     sg_.drive = &drive_;
     sg_.now_ms = sim::FakeClock(os_);
     sg_.sleep_ms = WaitMilliseconds;
@@ -138,26 +138,28 @@ TEST_F(SimAdapterTest, AspiSenseStaysInsideTheBlock) {
 }
 
 TEST_F(SimAdapterTest, MalformedPassThroughBlocksFailWithInvalidParameter) {
-  Bytes storage(64 + 4);  // data-in one byte past a 4-byte boundary
-  uint8_t* odd = storage.data();
-  while ((reinterpret_cast<uintptr_t>(odd) & 3) != 1) ++odd;
+  Bytes storage(64 + 8);  // on the adapter's 4-byte boundary, and one byte past it
+  uint8_t* aligned = storage.data();
+  while ((reinterpret_cast<uintptr_t>(aligned) & 3) != 0) ++aligned;
   // Each case overwrites one field of the block (little-endian, at its offset).
   const struct {
     uint32_t offset, size, value;
     bool valid;
   } cases[] = {
-      {0, 0, 0, true},          // as the updater sends it: data-in may sit anywhere
-      {8, 1, 0, false},         // DataIn: data-out off the alignment mask
-      {0, 2, 80, false},        // Length
-      {6, 1, 0, false},         // CdbLength
-      {6, 1, 17, false},        // CdbLength
-      {8, 1, 3, false},         // DataIn
+      {0, 0, 0, true},                                // as the updater sends it
+      {20, 4, plat::PtrToField(aligned + 1), false},  // data-in off the alignment mask
+      {8, 1, 0, false},                               // data-out off it too
+      {0, 2, 80, false},                              // Length
+      {6, 1, 0, false},                               // CdbLength
+      {6, 1, 17, false},                              // CdbLength
+      {8, 1, 3, false},                               // DataIn
       {24, 4, 49, false},       // SenseInfoOffset: 32 bytes would leave the block
       {20, 4, 0, false},        // DataBuffer
       {12, 4, 0x10800, false},  // DataTransferLength over the maximum
   };
   for (const auto& c : cases) {
-    PassThroughBlock b = Block(kInquiry, 1, odd, 64);
+    PassThroughBlock b = Block(kInquiry, 1, aligned, 64);
+    if (c.offset == 8) b.DataBuffer = plat::PtrToField(aligned + 1);
     std::memcpy(reinterpret_cast<uint8_t*>(&b) + c.offset, &c.value, c.size);
     os_.last_error = 0;
     EXPECT_EQ(Send(b), c.valid) << c.offset;

@@ -164,9 +164,9 @@ TEST(Worker, EjectsUnlessTheDriveReportsAClosedEmptyTray) {
           if (e.index == 0) bench.fake.fail_create_event = 1;
         };
         auto open = bench.fake.open_device;
-        bench.fake.open_device = [open, opens = std::make_shared<int>(0)](const char* name,
-                                                                          uint32_t access) {
-          return ++*opens == 2 || *opens == 3 ? nullptr : open(name, access);
+        bench.fake.open_device = [open, opens = std::make_shared<int>(0)](
+                                     const char* name, uint32_t access, uint32_t share) {
+          return ++*opens == 2 || *opens == 3 ? nullptr : open(name, access, share);
         };
       }
       RunFlashSequence();

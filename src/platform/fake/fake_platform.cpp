@@ -178,8 +178,8 @@ void FakePlatform::FreeLibrary(plat::Handle library) {
   if (free_library) free_library(library);
 }
 
-plat::Handle FakePlatform::OpenDevice(const char* name, uint32_t access) {
-  return open_device ? open_device(name, access) : nullptr;
+plat::Handle FakePlatform::OpenDevice(const char* name, uint32_t access, uint32_t share) {
+  return open_device ? open_device(name, access, share) : nullptr;
 }
 
 bool FakePlatform::GetScsiCapabilities(plat::Handle device, void* capabilities24) {
@@ -188,6 +188,13 @@ bool FakePlatform::GetScsiCapabilities(plat::Handle device, void* capabilities24
 
 bool FakePlatform::ScsiPassThroughDirect(plat::Handle device, void* block80) {
   return pass_through ? pass_through(device, block80) : false;
+}
+
+bool FakePlatform::DeviceControl(plat::Handle device, uint32_t code, const void* in,
+                                 uint32_t in_size, void* out, uint32_t out_size) {
+  if (device_control) return device_control(device, code, in, in_size, out, out_size);
+  last_error = 1;  // ERROR_INVALID_FUNCTION
+  return false;
 }
 
 uint32_t FakePlatform::GetLastError() { return last_error; }

@@ -76,9 +76,13 @@ class FakePlatform : public plat::Platform {
   std::function<plat::Handle(const char*)> load_library;             // nullptr
   std::function<void*(plat::Handle, const char*)> get_proc_address;  // nullptr
   std::function<void(plat::Handle)> free_library;
-  std::function<plat::Handle(const char*, uint32_t)> open_device;  // nullptr
-  std::function<bool(plat::Handle, void*)> get_capabilities;       // false
-  std::function<bool(plat::Handle, void*)> pass_through;           // false
+  std::function<plat::Handle(const char*, uint32_t, uint32_t)> open_device;  // nullptr
+  std::function<bool(plat::Handle, void*)> get_capabilities;                 // false
+  std::function<bool(plat::Handle, void*)> pass_through;                     // false
+  // DeviceIoControl(device, code, in, in_size, out, out_size); default: fails
+  // with ERROR_INVALID_FUNCTION, as before Vista.
+  std::function<bool(plat::Handle, uint32_t, const void*, uint32_t, void*, uint32_t)>
+      device_control;
   std::function<void(plat::Handle)> close_device;
   std::function<uint32_t(const char*)> drive_type;  // default 3 (fixed disk)
   uint32_t last_error = 0;                          // what GetLastError returns
@@ -116,9 +120,11 @@ class FakePlatform : public plat::Platform {
   plat::Handle LoadLibrary(const char* name) override;
   void* GetProcAddress(plat::Handle library, const char* name) override;
   void FreeLibrary(plat::Handle library) override;
-  plat::Handle OpenDevice(const char* name, uint32_t access) override;
+  plat::Handle OpenDevice(const char* name, uint32_t access, uint32_t share) override;
   bool GetScsiCapabilities(plat::Handle device, void* capabilities24) override;
   bool ScsiPassThroughDirect(plat::Handle device, void* block80) override;
+  bool DeviceControl(plat::Handle device, uint32_t code, const void* in, uint32_t in_size,
+                     void* out, uint32_t out_size) override;
   uint32_t GetLastError() override;
   void CloseDevice(plat::Handle device) override;
   uint32_t GetDriveType(const char* root) override;

@@ -178,7 +178,9 @@ void LinuxPlatform::JoinThreads() {
 }
 
 // ------------------------------------------------------------------ devices
-Handle LinuxPlatform::OpenDevice(const char* name, uint32_t access) {
+// Windows' share modes have no counterpart here: ksfupd holds its node with
+// O_EXCL on its own.
+Handle LinuxPlatform::OpenDevice(const char* name, uint32_t access, uint32_t /*share*/) {
   const int mode = (access & kGenericWrite) != 0 ? O_RDWR : O_RDONLY;
   const int fd = open(name, mode | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -218,6 +220,12 @@ bool LinuxPlatform::GetScsiCapabilities(Handle device, void* capabilities24) {
   caps.AlignmentMask = 0;
   std::memcpy(capabilities24, &caps, sizeof caps);
   return true;
+}
+
+// The CD-ROM class driver's requests (exclusive access, media-change
+// polling) do not exist on sg nodes: they fail as on Windows before Vista.
+bool LinuxPlatform::DeviceControl(Handle, uint32_t, const void*, uint32_t, void*, uint32_t) {
+  return Fail(EINVAL);
 }
 
 bool LinuxPlatform::ScsiPassThroughDirect(Handle device, void* block80) {

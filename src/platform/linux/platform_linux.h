@@ -78,9 +78,11 @@ class LinuxPlatform final : public Platform {
   void* GetProcAddress(Handle, const char*) override { return nullptr; }
   void FreeLibrary(Handle) override {}
 
-  Handle OpenDevice(const char* name, uint32_t access) override;
+  Handle OpenDevice(const char* name, uint32_t access, uint32_t share) override;
   bool GetScsiCapabilities(Handle device, void* capabilities24) override;
   bool ScsiPassThroughDirect(Handle device, void* block80) override;
+  bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t in_size, void* out,
+                     uint32_t out_size) override;
   uint32_t GetLastError() override;
   void CloseDevice(Handle device) override;
   uint32_t GetDriveType(const char* root) override;

@@ -5,7 +5,9 @@
 // pointer fields are 4 bytes wide; this file holds our pass-through
 // declarations against the system's own (ntddscsi.h).
 #include <windows.h>
+#include <ntddcdrm.h>
 #include <ntddscsi.h>
+#include <winioctl.h>
 
 #include <cstddef>
 
@@ -16,6 +18,13 @@ static_assert(IOCTL_SCSI_GET_CAPABILITIES == IOCTL_SCSI_GET_CAPABILITIES_CODE,
               "IOCTL_SCSI_GET_CAPABILITIES");
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE,
               "IOCTL_SCSI_PASS_THROUGH_DIRECT");
+static_assert(IOCTL_STORAGE_MCN_CONTROL == IOCTL_STORAGE_MCN_CONTROL_CODE,
+              "IOCTL_STORAGE_MCN_CONTROL");
+static_assert(CTL_CODE(IOCTL_CDROM_BASE, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS) ==
+                  IOCTL_CDROM_EXCLUSIVE_ACCESS_CODE,
+              "IOCTL_CDROM_EXCLUSIVE_ACCESS");
+static_assert(sizeof(PREVENT_MEDIA_REMOVAL) == sizeof(PreventMediaRemoval),
+              "PREVENT_MEDIA_REMOVAL");
 
 // IO_SCSI_CAPABILITIES has no pointer: the same 24 bytes in both builds.
 static_assert(sizeof(IO_SCSI_CAPABILITIES) == 24 && sizeof(IoScsiCapabilities) == 24,

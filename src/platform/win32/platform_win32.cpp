@@ -191,9 +191,14 @@ class Win32PlatformImpl final : public Platform {
   void FreeLibrary(Handle library) override { ::FreeLibrary(static_cast<HMODULE>(library)); }
 
   // --- NT pass-through device I/O ---
-  Handle OpenDevice(const char* name, uint32_t access) override {
-    return FromWin(::CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
+  Handle OpenDevice(const char* name, uint32_t access, uint32_t share) override {
+    return FromWin(::CreateFileA(name, access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+  bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t in_size, void* out,
+                     uint32_t out_size) override {
+    DWORD returned = 0;
+    return ::DeviceIoControl(device, code, const_cast<void*>(in), in_size, out, out_size, &returned,
+                             nullptr) != FALSE;
   }
   bool GetScsiCapabilities(Handle device, void* capabilities24) override {
     DWORD returned = 0;
