@@ -77,12 +77,14 @@ run() {
   wait $!
   echo $? >$R/$c/status
 }
-# first_write DRIVE: waits (up to 60 s) for its first flash block write.
+# first_write DRIVE: waits (up to 60 s) for its first flash block write;
+# looks twice a second, as the guest's one emulated processor is shared with
+# the updates being timed.
 first_write() {
   i=0
-  until grep -q ' EA ' $R/$1/trace.txt 2>/dev/null || [ $i -gt 600 ]; do
+  until grep -q ' EA ' $R/$1/trace.txt 2>/dev/null || [ $i -gt 120 ]; do
     i=$((i + 1))
-    sleep 0.1
+    sleep 0.5
   done
 }
 user() { kernel_probe as 1000 1000 "$@"; }
@@ -90,6 +92,7 @@ KSF="ksfupd --yes --package"
 
 say "list, answers, read-only descriptors, tray"
 run list $KSF /pkg/main --list
+for d in a b c d; do mv $R/$d/trace.txt $R/$d/list.txt; done
 kernel_probe answers $SG_d >$R/answers.txt
 chmod 644 $SG_d
 user kernel_probe readonly $SG_d >$R/readonly-user.txt
@@ -120,10 +123,9 @@ run resend $KSF /pkg/main --device $SG_c &
 p3=$!
 first_write a
 kernel_probe excl $SG_a >$R/excl-during.txt
-# c takes 2 s a block: its second block write is under way a moment after
+# c takes 2 s a block: its second block write is under way for 2 s after
 # the first is traced; the program is stopped in it and continued 3 s later.
 first_write c
-sleep 0.5
 kill -STOP "$(cat $R/resend/pid)"
 sleep 3
 kill -CONT "$(cat $R/resend/pid)"
