@@ -11,12 +11,14 @@
 //                   (unset: a default drive)
 //   KSF_SIM_TRACE   one line per command: "<ms> LABEL 0 <FormatTrace>" (the
 //                   target never sees the initiator's time-out: 0)
-//   KSF_SIM_FLASH   the flash, written at start and after every flash
-//                   control and 0xF6
+//   KSF_SIM_FLASH   the flash, written at start and when the handler is
+//                   stopped (SIGTERM): not between commands, where writing
+//                   it would add to the time the drive takes to answer
 //   KSF_TCMU_SLOW_WRITE_MS  each flash block write takes this long
 // Runs until the device goes away; exit status 1 with the reason on a ring
 // it cannot serve.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +44,9 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
+volatile sig_atomic_t g_stop = 0;
+void Stop(int) { g_stop = 1; }
+
 int Fail(const std::string& what) {
   std::fprintf(stderr, "ksf-tcmu-drive: %s\n", what.c_str());
   return 1;
@@ -66,11 +71,12 @@ int main(int argc, char** argv) {
   sim::KestranDrive& drive = *setup.drives[0];
   drive.on_command = [&](const sim::TraceEntry& e) {
     sim::AppendTraceLine(trace, NowMs(), label + " 0 " + sim::FormatTrace(e));
-    if ((e.opcode() == 0xF5 && e.direction == sim::Direction::kNone) || e.opcode() == 0xF6) {
-      sim::WriteFlashDumps(flash, {&drive});
-    }
   };
   sim::WriteFlashDumps(flash, {&drive});
+  // SIGTERM ends the wait for the kernel (no SA_RESTART), then the flash is written.
+  struct sigaction stop {};
+  stop.sa_handler = Stop;
+  sigaction(SIGTERM, &stop, nullptr);
 
   // The mapping's size: /sys/class/uio/uioN/maps/map0/size.
   std::string size_text;
@@ -91,9 +97,11 @@ int main(int argc, char** argv) {
   };
   // Serve what is queued, tell the kernel (a write of 4 bytes), then wait for
   // its next interrupt (a read of the event count).
-  for (uint32_t events = 0;;) {
+  for (uint32_t events = 0; !g_stop;) {
     if (sim::ServeTcmuRing(static_cast<uint8_t*>(map), size, run, &error) < 0) return Fail(error);
     if (write(fd, &events, sizeof events) != sizeof events) return Fail("kick failed");
-    if (read(fd, &events, sizeof events) != sizeof events) return 0;  // device removed
+    if (read(fd, &events, sizeof events) != sizeof events && !g_stop) break;  // device removed
   }
+  sim::WriteFlashDumps(flash, {&drive});
+  return 0;
 }

@@ -93,6 +93,7 @@ verdict() {  # DESCRIPTION COMMAND...
   if "${@:2}" >"$W/why" 2>&1; then echo "PASS: kernel $NAME: $1"; else
     echo "FAIL: kernel $NAME: $1 ($(head -c 300 "$W/why" | tr '\n' ' '))"
   fi
+  grep '^  FIGURE' "$W/why"
 }
 is() { [[ $1 == "$2" ]] || echo "got '$1', expected '$2'"; [[ $1 == "$2" ]]; }
 status_of() { cat "$R/$1/status"; }
@@ -123,14 +124,19 @@ NAME=root
 verdict "exit status" is "$(status_of root)" 0
 verdict "trace: the whole sequence with boot image" sequence a --boot
 verdict "flash holds the boot and main images" python3 "$MAKE_PACKAGE" "$I/pkg/boot" --check-flash "$R/a/flash.bin" --boot
-verdict "the worker's span on the drive's clock within 0.2 s of the 59 s of fixed waits" \
+# Under full emulation each command takes 20-200 ms through the guest's SCSI
+# stack, so the worker's whole span is a figure here; the fixed waits between
+# the commands are held to 0.2 s each.
+verdict "each fixed wait on the drive's clock within 0.2 s of its length (3, 5, 3, 45, 3 s)" \
   python3 -c '
 import sys
-lines = [l.split() for l in open(sys.argv[1])]
-inquiries = [int(l[0]) for l in lines if l[3:9] == "12 00 00 00 24 00".split()]
-span = (int(lines[-1][0]) - inquiries[-1]) / 1000
-print("span %.3f s" % span)
-sys.exit(abs(span - 59) > 0.2)' "$R/a/trace.txt"
+times = [int(line.split()[0]) for line in open(sys.argv[1])]
+start = [i for i, line in enumerate(open(sys.argv[1])) if " 12 00 00 00 24 00 " in line][-1]
+gaps = [(b - a) / 1000 for a, b in zip(times[start:], times[start + 1:])]
+waits = [g for g in gaps if g > 1]
+print("  FIGURE worker span on the drive\x27s clock %.3f s: fixed waits %s, commands %.3f s"
+      % (sum(gaps), " + ".join("%.3f" % w for w in waits), sum(gaps) - sum(waits)))
+sys.exit(len(waits) != 5 or any(not 0 <= w - n <= 0.2 for w, n in zip(waits, [3, 5, 3, 45, 3])))' "$R/a/trace.txt"
 NAME=exclusive
 verdict "a second open of the node during the update fails" is "$(cat "$R/excl-during.txt")" "open failed: EBUSY"
 verdict "and succeeds after it" is "$(cat "$R/excl-after.txt")" "open ok"

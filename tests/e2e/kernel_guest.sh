@@ -15,6 +15,13 @@ R=/tmp/r
 mkdir -p $R
 say() { echo "KSF: $*"; }
 finish() {
+  # the handlers write their flash as they stop
+  kill $(pidof ksf-tcmu-drive) 2>/dev/null
+  i=0
+  while pidof ksf-tcmu-drive >/dev/null && [ $i -lt 50 ]; do
+    i=$((i + 1))
+    sleep 0.1
+  done
   dmesg >$R/dmesg.txt
   tar -cf /dev/vda -C /tmp r
   sync
