@@ -108,7 +108,8 @@ int ServeTcmuRing(uint8_t* map, size_t map_size, const TcmuRun& run, std::string
         return -1;
       }
       std::memcpy(&req, entry + kRequestAt, sizeof req);
-      if (len < kIovAt + uint64_t{req.iov_cnt} * sizeof(iovec) || !Inside(req.cdb_off, 16, map_size)) {
+      if (len < kIovAt + uint64_t{req.iov_cnt} * sizeof(iovec) ||
+          !Inside(req.cdb_off, 16, map_size)) {
         *error = where + ": CDB at " + std::to_string(req.cdb_off) + " or " +
                  std::to_string(req.iov_cnt) + " iovecs outside the entry (" + std::to_string(len) +
                  ") or the mapping (" + std::to_string(map_size) + ")";
@@ -151,9 +152,9 @@ int ServeTcmuRing(uint8_t* map, size_t map_size, const TcmuRun& run, std::string
       // sense on with a CHECK CONDITION only.
       CommandResponse rsp{};
       rsp.scsi_status = r.transport_failed ? kCheckCondition : r.status;
-      const std::vector<uint8_t> sense =
-          r.transport_failed ? BuildFixedSense({0x04, 0x44, 0x00})
-                             : std::vector<uint8_t>(r.sense.begin(), r.sense.end());
+      const std::vector<uint8_t> sense = r.transport_failed
+                                             ? BuildFixedSense({0x04, 0x44, 0x00})
+                                             : std::vector<uint8_t>(r.sense.begin(), r.sense.end());
       if (sense[0] != 0) std::memcpy(rsp.sense_buffer, sense.data(), sense.size());
       rsp.read_len = read_len;
       hdr.uflags |= kReadLenFlag;

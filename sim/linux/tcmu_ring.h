@@ -17,7 +17,8 @@ namespace sim {
 
 // Runs one command on a drive: (CDB, its length, direction, contiguous data,
 // transfer length).  The drive's Execute, or a wrapper that delays or traces.
-using TcmuRun = std::function<CommandResult(const uint8_t*, uint8_t, Direction, uint8_t*, uint32_t)>;
+using TcmuRun =
+    std::function<CommandResult(const uint8_t*, uint8_t, Direction, uint8_t*, uint32_t)>;
 
 // The direction of a command as the ring does not say it: the flash block
 // write sends data, every other command with a transfer receives.

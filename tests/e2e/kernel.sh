@@ -36,41 +36,17 @@ KDIR=$(ksf_kernel 2>"$W/kernel.log") || setup_failed "the kernel package: $(tail
 
 # ------------------------------------------------------------ the guest ----
 I=$W/root
-mkdir -p "$I"/{bin,modules,etc/ksf,pkg,proc,sys,dev,tmp}
-cp /bin/busybox "$I/bin/"
-for applet in $(/bin/busybox --list | grep -vx busybox); do ln -s busybox "$I/bin/$applet"; done
 gcc -O2 -Wall -Wextra -Werror -o "$W/kernel_probe" "$ROOT/tests/e2e/kernel_probe.c" ||
   setup_failed "kernel_probe does not build"
-cp "$BIN" "$HANDLER" "$W/kernel_probe" "$I/bin/"
-# Their shared libraries at the same paths, the dynamic loader included.
-for lib in $(ldd "$BIN" "$HANDLER" "$W/kernel_probe" | awk '/=> \// { print $3 } /^\t\// { print $1 }' | sort -u); do
-  mkdir -p "$I$(dirname "$lib")"
-  cp -L "$lib" "$I$lib"
-done
-# The modules with what they depend on, in loading order.
-MODS=$(echo "$KDIR"/lib/modules/*/kernel)
-declare -A LOADED=()
-add_module() {
-  local file dep
-  [[ -n ${LOADED[$1]:-} ]] && return
-  LOADED[$1]=1
-  file=$(find "$MODS" -name "$1.ko" -o -name "$1.ko.xz" | head -n 1)
-  [[ -n $file ]] || setup_failed "module $1 not in the kernel package"
-  for dep in $(strings "$file" | sed -n 's/^depends=//p' | tr , ' '); do add_module "$dep"; done
-  case $file in
-    *.xz) xz -dc "$file" >"$I/modules/$1.ko" ;;
-    *) cp "$file" "$I/modules/$1.ko" ;;
-  esac
-  echo "$1" >>"$I/modules/order"
-}
-for m in sr_mod sg target_core_user tcm_loop virtio_pci virtio_blk; do add_module "$m"; done
-
+"$ROOT/scripts/guest_root.sh" "$I" "$KDIR" "$ROOT/tests/e2e/kernel_guest.sh" \
+  "$BIN" "$HANDLER" "$W/kernel_probe" -- sr_mod sg target_core_user tcm_loop virtio_pci virtio_blk \
+  2>"$W/root.log" || setup_failed "the guest's root: $(tail -n 3 "$W/root.log")"
+mkdir -p "$I/etc/ksf" "$I/pkg"
 python3 "$MAKE_PACKAGE" "$I/pkg/boot" --ini-name KSFUPD.INI --boot
 python3 "$MAKE_PACKAGE" "$I/pkg/main" --ini-name KSFUPD.INI
 for d in a b c; do printf 'adapter\ndrive target=1\n' >"$I/etc/ksf/$d.cfg"; done
 echo KSF_TCMU_SLOW_WRITE_MS=2000 >"$I/etc/ksf/c.env"
 printf 'adapter\ndrive target=1 tray=loaded\nrefuse write=0 sense=09/86/00\n' >"$I/etc/ksf/d.cfg"
-cp "$ROOT/tests/e2e/kernel_guest.sh" "$I/init"
 (cd "$I" && find . | cpio -o -H newc --quiet | gzip -1) >"$W/initrd.gz"
 
 # ------------------------------------------------------------ the run -----
@@ -150,14 +126,14 @@ verdict "each command once: the whole sequence" sequence c
 verdict "flash holds the main image" python3 "$MAKE_PACKAGE" "$I/pkg/main" --check-flash "$R/c/flash.bin"
 
 # What the real sg driver answers beside what the preload model answers for
-# the same commands (reported, the statuses and sense checked).
+# the same commands: the header fields checked, the driver's sizes reported.
 NAME=answers
 : >"$W/sg0"
 printf 'adapter\ndrive target=1 tray=loaded\n' >"$W/sim.cfg"
 KSF_SG_DEVICES=$W/sg0 KSF_SIM_CONFIG=$W/sim.cfg LD_PRELOAD=$PRELOAD "$W/kernel_probe" answers "$W/sg0" >"$W/model.txt"
 diff "$W/model.txt" "$R/answers.txt" | grep '^[<>]' | sed 's/^</  model: /; s/^>/  kernel:/'
-fields() { sed 's/ host .*sense/ sense/; s/ resid.*//' "$1"; }
-verdict "status and sense as the model gives them" diff <(fields "$W/model.txt" | head -n 5) <(fields "$R/answers.txt" | head -n 5)
+verdict "each command's status, sense and residual as the model gives them" \
+  diff <(head -n 5 "$W/model.txt") <(head -n 5 "$R/answers.txt")
 [[ -s $R/handler.err ]] && sed 's/^/  handler: /' "$R/handler.err"
 }
 judge | tee "$W/judge.log"

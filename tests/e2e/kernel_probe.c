@@ -5,7 +5,7 @@
  *                               or "open failed: <errno name>"
  *   kernel_probe readonly NODE  a vendor command (memory read) through a
  *                               read-only descriptor: "sent" or "refused: ..."
- *   kernel_probe answers NODE   one line per command with the SG_IO header's
+ *   kernel_probe answers NODE   (read-write) one line per command with the SG_IO header's
  *                               result fields, then the sg driver's sizes
  */
 #define _GNU_SOURCE
@@ -20,7 +20,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-static int sg_io(int fd, const unsigned char* cdb, int cdb_len, int dir, unsigned len, sg_io_hdr_t* h) {
+static int sg_io(int fd, const unsigned char* cdb, int cdb_len, int dir, unsigned len,
+                 sg_io_hdr_t* h) {
   static unsigned char data[256], sense[32];
   memset(h, 0, sizeof *h);
   memset(sense, 0, sizeof sense);
@@ -47,17 +48,21 @@ int main(int argc, char** argv) {
   }
   if (argc != 3) return fputs("usage: kernel_probe as|excl|readonly|answers ...\n", stderr), 2;
   const char* mode = argv[1];
-  int fd = open(argv[2], (strcmp(mode, "excl") == 0 ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+  int fd = open(argv[2], (strcmp(mode, "readonly") == 0 ? O_RDONLY : O_RDWR) | O_NONBLOCK);
   if (strcmp(mode, "excl") == 0) {
-    if (fd < 0) printf("open failed: %s\n", strerrorname_np(errno));
-    else printf("open ok\n");
+    if (fd < 0)
+      printf("open failed: %s\n", strerrorname_np(errno));
+    else
+      printf("open ok\n");
     return 0;
   }
   if (fd < 0) return perror(argv[2]), 1;
   sg_io_hdr_t h;
   if (strcmp(mode, "readonly") == 0) {
-    if (sg_io(fd, mem_read, 12, SG_DXFER_FROM_DEV, 16, &h) != 0) printf("refused: %s\n", strerrorname_np(errno));
-    else printf("sent\n");
+    if (sg_io(fd, mem_read, 12, SG_DXFER_FROM_DEV, 16, &h) != 0)
+      printf("refused: %s\n", strerrorname_np(errno));
+    else
+      printf("sent\n");
     return 0;
   }
   /* The commands whose answers ksfupd reads: statuses, sense and lengths. */
@@ -69,21 +74,28 @@ int main(int argc, char** argv) {
   } cmds[] = {
       {"test-unit-ready", {0}, 6, SG_DXFER_NONE, 0},
       {"inquiry-36-of-96", {0x12, 0, 0, 0, 36}, 6, SG_DXFER_FROM_DEV, 96},
-      {"memory-read-16-of-64", {0xF5, 0, 0, 0, 0, 0x0F, 0x80, 0x48, 0, 0x10}, 12, SG_DXFER_FROM_DEV, 64},
+      {"memory-read-16-of-64",
+       {0xF5, 0, 0, 0, 0, 0x0F, 0x80, 0x48, 0, 0x10},
+       12,
+       SG_DXFER_FROM_DEV,
+       64},
       {"flash-control-not-in-download", {0xF5, 0, 0, 0, 0, 0, 0, 0, 0x3F}, 10, SG_DXFER_NONE, 0},
       {"unknown-opcode", {0xEF}, 10, SG_DXFER_NONE, 0},
   };
   for (size_t i = 0; i < sizeof cmds / sizeof cmds[0]; ++i) {
     int r = sg_io(fd, cmds[i].cdb, cmds[i].len, cmds[i].dir, cmds[i].xfer, &h);
     const unsigned char* s = h.sbp;
-    printf("%s: ioctl %s status %02x masked %02x host %02x driver %02x sb_len_wr %d sense %02x/%02x/%02x resid %d info %x\n",
-           cmds[i].name, r == 0 ? "ok" : strerrorname_np(errno), h.status, h.masked_status, h.host_status,
-           h.driver_status, h.sb_len_wr, s[2] & 15, s[12], s[13], h.resid, h.info);
+    printf(
+        "%s: ioctl %s status %02x masked %02x host %02x driver %02x sb_len_wr %d sense "
+        "%02x/%02x/%02x resid %d info %x\n",
+        cmds[i].name, r == 0 ? "ok" : strerrorname_np(errno), h.status, h.masked_status,
+        h.host_status, h.driver_status, h.sb_len_wr, s[2] & 15, s[12], s[13], h.resid, h.info);
   }
   int value = -1;
   printf("SG_GET_VERSION_NUM %d\n", ioctl(fd, SG_GET_VERSION_NUM, &value) == 0 ? value : -errno);
   value = -1;
-  printf("SG_GET_RESERVED_SIZE %d\n", ioctl(fd, SG_GET_RESERVED_SIZE, &value) == 0 ? value : -errno);
+  printf("SG_GET_RESERVED_SIZE %d\n",
+         ioctl(fd, SG_GET_RESERVED_SIZE, &value) == 0 ? value : -errno);
   value = -1;
   printf("BLKSECTGET %d\n", ioctl(fd, BLKSECTGET, &value) == 0 ? value : -errno);
   return 0;

@@ -322,13 +322,15 @@ TEST(TcmuRingTest, ServesEntriesAcrossTheWrapAndStopsOnMalformedOnes) {
         map[c.iov[i].first + b] = static_cast<uint8_t>(i + 1);
       }
     }
-    if (c.cdb_off + c.cdb.size() <= map.size()) std::copy(c.cdb.begin(), c.cdb.end(), &map[c.cdb_off]);
+    if (c.cdb_off + c.cdb.size() <= map.size())
+      std::copy(c.cdb.begin(), c.cdb.end(), &map[c.cdb_off]);
     const uint32_t head = (at + 96) % kRingSize;
     put32(12, head);
     Bytes seen;
     sim::Direction way{};
     uint8_t cdb_length = 0;
-    const sim::TcmuRun run = [&](const uint8_t* cdb, uint8_t n, sim::Direction d, uint8_t* data, uint32_t len) {
+    const sim::TcmuRun run = [&](const uint8_t* cdb, uint8_t n, sim::Direction d, uint8_t* data,
+                                 uint32_t len) {
       cdb_length = n;
       way = d;
       seen.assign(data, data + len);
@@ -361,7 +363,8 @@ TEST(TcmuRingTest, ServesEntriesAcrossTheWrapAndStopsOnMalformedOnes) {
       EXPECT_EQ(seen, want);
       EXPECT_EQ(cdb_length, 10);
       EXPECT_EQ(map[e + 8], sim::kCheckCondition);
-      EXPECT_EQ(Bytes(&map[e + 16], &map[e + 34]), sim::BuildFixedSense(sim::sense::kChecksumError));
+      EXPECT_EQ(Bytes(&map[e + 16], &map[e + 34]),
+                sim::BuildFixedSense(sim::sense::kChecksumError));
       EXPECT_EQ(read_len, 0u);
     } else {
       // Scattered: 20 bytes into the first iovec, 16 into the second, the rest untouched.
