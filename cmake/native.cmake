@@ -57,7 +57,6 @@ target_link_libraries(ksfupd PRIVATE ksflinux ksfcore nlohmann_json::nlohmann_js
 
 # The emulated drive as a SCSI device of a real kernel (a TCMU handler), for
 # the guest of tests/e2e/kernel.sh.
-add_executable(ksf-tcmu-drive sim/linux/tcmu_handler.cpp sim/linux/tcmu_ring.cpp
-  sim/linux/sim_files.cpp)
+add_executable(ksf-tcmu-drive sim/linux/tcmu_handler.cpp sim/linux/tcmu_ring.cpp)
 target_include_directories(ksf-tcmu-drive PRIVATE sim/linux)
 target_link_libraries(ksf-tcmu-drive PRIVATE ksfsim)

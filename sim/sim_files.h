@@ -1,6 +1,6 @@
-// The files the Linux adapters of the emulated drive share with the tests:
-// the configuration they read, the trace they append to and the flash dumps
-// they write (sim/README.md).
+// The files the adapters of the emulated drive share with the tests: the
+// configuration they read, the trace they append to and the flash dumps they
+// write (sim/README.md).
 #pragma once
 
 #include <cstdint>
