@@ -32,6 +32,7 @@ setup_failed() {
 }
 [[ -x $BIN && -x $HANDLER && -f $PRELOAD ]] ||
   setup_failed "ksfupd, ksf-tcmu-drive or libksfsg.so is missing: build the native preset"
+mkdir -p "$KSF_LOG_DIR"
 KDIR=$(ksf_kernel 2>"$W/kernel.log") || setup_failed "the kernel package: $(tail -n 3 "$W/kernel.log")"
 
 # ------------------------------------------------------------ the guest ----
