@@ -10,7 +10,8 @@ target_include_directories(ksffake PUBLIC src/platform/fake)
 target_link_libraries(ksffake PUBLIC ksfcore Threads::Threads)
 
 file(GLOB KSF_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
-add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES} sim/linux/sg_adapter.cpp)
+add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES} sim/linux/sg_adapter.cpp
+  sim/linux/tcmu_ring.cpp)
 target_include_directories(ksf_unit_tests PRIVATE tests/unit sim/linux)
 target_link_libraries(ksf_unit_tests PRIVATE ksfsim ksffake ksfcore GTest::gtest_main GTest::gmock Threads::Threads)
 include(GoogleTest)
@@ -53,3 +54,9 @@ file(GLOB KSF_CLI_SOURCES CONFIGURE_DEPENDS src/cli/*.cpp)
 add_executable(ksfupd ${KSF_CLI_SOURCES})
 target_link_libraries(ksfupd PRIVATE ksflinux ksfcore nlohmann_json::nlohmann_json CLI11::CLI11
   Threads::Threads)
+
+# The emulated drive as a SCSI device of a real kernel (a TCMU handler), for
+# the guest of tests/e2e/kernel.sh.
+add_executable(ksf-tcmu-drive sim/linux/tcmu_handler.cpp sim/linux/tcmu_ring.cpp)
+target_include_directories(ksf-tcmu-drive PRIVATE sim/linux)
+target_link_libraries(ksf-tcmu-drive PRIVATE ksfsim)

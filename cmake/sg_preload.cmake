@@ -7,6 +7,7 @@
 function(ksf_add_sg_preload dir host_cxx)
   set(sources
     ${CMAKE_SOURCE_DIR}/sim/linux/ksfsg_preload.cpp ${CMAKE_SOURCE_DIR}/sim/linux/sg_adapter.cpp
+    ${CMAKE_SOURCE_DIR}/sim/sim_files.cpp
     ${CMAKE_SOURCE_DIR}/sim/drive_model.cpp ${CMAKE_SOURCE_DIR}/sim/sim_config.cpp
     ${CMAKE_SOURCE_DIR}/sim/aspi_adapter.cpp ${CMAKE_SOURCE_DIR}/src/platform/platform.cpp)
   file(GLOB headers ${CMAKE_SOURCE_DIR}/sim/*.h ${CMAKE_SOURCE_DIR}/sim/linux/*.h

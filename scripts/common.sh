@@ -11,6 +11,7 @@ KSF_PACKAGES=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 xvfb xauth imagemagick
   fonts-ipafont-gothic fonts-wine fonts-liberation xdotool locales python3 binutils
   gcc-multilib g++-multilib libcli11-dev nlohmann-json3-dev icoutils
+  qemu-system-x86 busybox-static cpio
 )
 
 ksf_say() { printf '== %s\n' "$*"; }
@@ -37,6 +38,29 @@ ksf_apt_install() {
     tail -n 30 "$KSF_LOG_DIR/apt-install.log"
     return 1
   }
+}
+
+# Debian's cloud kernel for the guest of tests/e2e/kernel.sh (SCSI, sr, sg,
+# the user-space SCSI target and tcm_loop are modules in it): downloaded from
+# the registry and unpacked into a cache folder, nothing installed.  Prints
+# the folder (boot/vmlinuz-*, lib/modules/*).
+KSF_KERNEL_CACHE="${KSF_KERNEL_CACHE:-$HOME/.cache/ksf-kernel}"
+ksf_kernel() {
+  local pkg dir
+  pkg=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p')
+  if [[ -z $pkg ]]; then
+    ksf_apt_update_once >&2 || return 1
+    pkg=$(apt-cache depends linux-image-cloud-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p')
+  fi
+  [[ -n $pkg ]] || { echo "no linux-image-cloud-amd64 in the registry" >&2; return 1; }
+  dir=$KSF_KERNEL_CACHE/$pkg
+  if [[ ! -d $dir/boot ]]; then
+    rm -rf "$dir.part" && mkdir -p "$dir.part" &&
+      (cd "$dir.part" && apt-get download "$pkg" >&2) &&
+      dpkg-deb -x "$dir.part"/*.deb "$dir.part/x" && mv "$dir.part/x" "$dir" || return 1
+    rm -rf "$dir.part"
+  fi
+  echo "$dir"
 }
 
 # Can this kernel execute a 32-bit x86 program?  Assemble a tiny one and try.

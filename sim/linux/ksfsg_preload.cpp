@@ -33,6 +33,7 @@
 
 #include "sg_adapter.h"
 #include "sim_config.h"
+#include "sim_files.h"
 
 namespace {
 
@@ -85,23 +86,13 @@ std::string Env(const char* name) {
 }
 
 void TraceLine(const State& s, const std::string& text) {
-  if (s.trace_path.empty()) return;
-  if (FILE* f = std::fopen(s.trace_path.c_str(), "a")) {
-    std::fprintf(f, "%llu %s\n", static_cast<unsigned long long>(NowMs()), text.c_str());
-    std::fclose(f);
-  }
+  sim::AppendTraceLine(s.trace_path, NowMs(), text);
 }
 
 void WriteFlash(const State& s) {
-  if (s.flash_path.empty()) return;
-  for (size_t i = 0; i < s.devices.size(); ++i) {
-    const std::string path = i == 0 ? s.flash_path : s.flash_path + "." + std::to_string(i);
-    if (FILE* f = std::fopen(path.c_str(), "wb")) {
-      const std::vector<uint8_t>& flash = s.devices[i].device.drive->flash();
-      std::fwrite(flash.data(), 1, flash.size(), f);
-      std::fclose(f);
-    }
-  }
+  std::vector<const sim::KestranDrive*> drives;
+  for (const Emulated& e : s.devices) drives.push_back(e.device.drive);
+  sim::WriteFlashDumps(s.flash_path, drives);
 }
 
 void Initialise() {
@@ -123,12 +114,7 @@ void Initialise() {
   if (config_path.empty()) {
     text = "adapter\n";
     for (size_t i = 0; i < paths.size(); ++i) text += "drive target=" + std::to_string(i) + "\n";
-  } else if (FILE* f = std::fopen(config_path.c_str(), "rb")) {
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    std::fclose(f);
-  } else {
+  } else if (!sim::ReadWholeFile(config_path, &text)) {
     error = "cannot read " + config_path;
   }
   if (error.empty()) s->ok = sim::LoadSimConfig(text, NowMs, s->setup, &error);

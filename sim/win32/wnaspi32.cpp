@@ -26,6 +26,7 @@
 
 #include "platform/request_blocks.h"
 #include "sim_config.h"
+#include "sim_files.h"
 #include "sim_lock.h"
 
 namespace {
@@ -75,16 +76,6 @@ std::string Env(const char* name) {
   return (n > 0 && n < sizeof buffer) ? std::string(buffer, n) : std::string();
 }
 
-bool ReadWholeFile(const std::string& path, std::string* out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out->append(chunk, n);
-  std::fclose(f);
-  return true;
-}
-
 void TraceLine(DllState& s, const std::string& text) {
   if (s.trace == INVALID_HANDLE_VALUE) return;
   char stamp[32];
@@ -128,7 +119,7 @@ void Initialise() {
   const std::string config_path = Env("KSF_SIM_CONFIG");
   if (!config_path.empty()) {
     text.clear();
-    if (!ReadWholeFile(config_path, &text)) error = "cannot read " + config_path;
+    if (!sim::ReadWholeFile(config_path, &text)) error = "cannot read " + config_path;
   }
   s->setup = std::make_unique<sim::SimSetup>();
   if (error.empty()) s->ok = sim::LoadSimConfig(text, NowMs, *s->setup, &error);

@@ -2,7 +2,8 @@
 // of a request before the drive sees it, where the drive's answer lands, and
 // slow requests against their time-out.  The transport tests run every path
 // through ASPI and the pass-through with well-formed requests; ksfupd for
-// Linux meets the SG_IO side only end to end.
+// Linux meets the SG_IO side only end to end, and the TCMU handler a real
+// kernel's ring (tests/e2e/kernel.sh) which never wraps on demand nor goes bad.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "platform/ptr32.h"
 #include "platform/request_blocks.h"
 #include "sg_adapter.h"
+#include "tcmu_ring.h"
 
 namespace {
 
@@ -275,6 +277,108 @@ TEST_F(SimAdapterTest, SgResultFieldsFollowTheDrivesAnswer) {
     }
   }
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&data_[8]), 8), "KESTRAN ");
+}
+
+// The TCMU ring as the kernel fills it, with what a real run rarely shows: a
+// padding entry at the ring's end before the command at its start, data
+// scattered over iovecs, and entries that do not fit.  Mapping: mailbox, a
+// 1024-byte ring at 128, data from 8192.
+TEST(TcmuRingTest, ServesEntriesAcrossTheWrapAndStopsOnMalformedOnes) {
+  constexpr uint32_t kRing = 128, kRingSize = 1024;
+  const Bytes kEaCdb{0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0xF8, 0xAA, 0xBB};
+  const struct {
+    const char* what;
+    uint32_t tail, len;  // cmd_tail, and the command entry's length
+    uint64_t cdb_off;
+    std::vector<std::pair<uint64_t, uint64_t>> iov;
+    Bytes cdb;
+    int served;
+  } cases[] = {
+      {"write after the wrap", 960, 96, kRing + 80, {{8192, 1000}, {12000, 1048}}, kEaCdb, 1},
+      {"read", 0, 96, kRing + 80, {{8192, 20}, {9000, 76}}, kInquiry, 1},
+      {"length 0", 0, 0, kRing + 80, {}, kTur, -1},
+      {"past the ring's end", 960, 96, kRing + 80, {}, kTur, -1},
+      {"iovec outside the mapping", 0, 96, kRing + 80, {{16000, 1000}}, kInquiry, -1},
+      {"CDB outside the mapping", 0, 96, 16380, {}, kTur, -1},
+  };
+  for (const auto& c : cases) {
+    Bytes map(16384, 0xEE);
+    auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&map[at], &v, 4); };
+    auto put64 = [&](size_t at, uint64_t v) { std::memcpy(&map[at], &v, 8); };
+    put32(4, kRing);
+    put32(8, kRingSize);
+    put32(64, c.tail);
+    uint32_t at = c.tail;
+    if (c.what == std::string("write after the wrap")) {  // a pad to the ring's end first
+      put32(kRing + c.tail, kRingSize - c.tail);
+      at = 0;
+    }
+    const size_t e = kRing + at;
+    put32(e, c.len | 1);
+    put32(e + 8, static_cast<uint32_t>(c.iov.size()));
+    put64(e + 24, c.cdb_off);
+    for (size_t i = 0; i < c.iov.size(); ++i) {
+      put64(e + 48 + 16 * i, c.iov[i].first);
+      put64(e + 56 + 16 * i, c.iov[i].second);
+      for (uint64_t b = 0; b < c.iov[i].second && c.iov[i].first + b < map.size(); ++b) {
+        map[c.iov[i].first + b] = static_cast<uint8_t>(i + 1);
+      }
+    }
+    if (c.cdb_off + c.cdb.size() <= map.size())
+      std::copy(c.cdb.begin(), c.cdb.end(), &map[c.cdb_off]);
+    const uint32_t head = (at + 96) % kRingSize;
+    put32(12, head);
+    Bytes seen;
+    sim::Direction way{};
+    uint8_t cdb_length = 0;
+    const sim::TcmuRun run = [&](const uint8_t* cdb, uint8_t n, sim::Direction d, uint8_t* data,
+                                 uint32_t len) {
+      cdb_length = n;
+      way = d;
+      seen.assign(data, data + len);
+      sim::CommandResult r;
+      if (cdb[0] == 0x12) {
+        for (uint32_t i = 0; i < 36; ++i) data[i] = static_cast<uint8_t>(0x40 + i);
+        r.data_length = 36;
+      } else {
+        r.status = sim::kCheckCondition;
+        const Bytes sense = sim::BuildFixedSense(sim::sense::kChecksumError);
+        std::copy(sense.begin(), sense.end(), r.sense.begin());
+      }
+      return r;
+    };
+    std::string error;
+    EXPECT_EQ(sim::ServeTcmuRing(map.data(), map.size(), run, &error), c.served) << c.what << error;
+    uint32_t tail = 0;
+    std::memcpy(&tail, &map[64], 4);
+    if (c.served < 0) {
+      EXPECT_FALSE(error.empty()) << c.what;
+      EXPECT_NE(tail, head) << c.what;
+      continue;
+    }
+    EXPECT_EQ(tail, head) << c.what;
+    const uint32_t read_len = map[e + 12] | map[e + 13] << 8;
+    if (way == sim::Direction::kOut) {
+      // Gathered in order, the vendor CDB cut to 10 bytes; the refusal's sense returned.
+      Bytes want(1000, 1);
+      want.insert(want.end(), 1048, 2);
+      EXPECT_EQ(seen, want);
+      EXPECT_EQ(cdb_length, 10);
+      EXPECT_EQ(map[e + 8], sim::kCheckCondition);
+      EXPECT_EQ(Bytes(&map[e + 16], &map[e + 34]),
+                sim::BuildFixedSense(sim::sense::kChecksumError));
+      EXPECT_EQ(read_len, 0u);
+    } else {
+      // Scattered: 20 bytes into the first iovec, 16 into the second, the rest untouched.
+      EXPECT_EQ(way, sim::Direction::kIn) << c.what;
+      EXPECT_EQ(map[8192 + 19], 0x40 + 19);
+      EXPECT_EQ(map[9000], 0x40 + 20);
+      EXPECT_EQ(map[9000 + 15], 0x40 + 35);
+      EXPECT_EQ(map[9000 + 16], 2);
+      EXPECT_EQ(read_len, 36u);
+      EXPECT_EQ(map[e + 8], sim::kGood);
+    }
+  }
 }
 
 }  // namespace
