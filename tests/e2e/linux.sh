@@ -97,7 +97,7 @@ flash_holds() { python3 "$MAKE_PACKAGE" "$C/pkg" --check-flash "$C/flash.bin" "$
 case_full_boot() {  # boot and main image, board version check, plain lines
   package --boot --pcb 7
   drives "board=3"
-  exits 0 --device "$C/dev/sg0"
+  exits 0 --device "$C/dev/sg0" --yes
   check "trace: the whole command sequence, byte for byte" sequence --boot --pcb
   check "flash holds the boot and main images" flash_holds --boot
   check "status texts as progress lines" grep -qx "Wait... (Running Firmware upgrade procedure)" "$C/out"
@@ -108,7 +108,7 @@ case_full_boot() {  # boot and main image, board version check, plain lines
 
 case_full_json() {  # main image only, no restart wanted, --json
   one_drive --no-restart
-  exits 0 --device "$C/dev/sg0" --json
+  exits 0 --device "$C/dev/sg0" --json --yes
   check "trace: the whole command sequence without boot image" sequence
   check "flash holds the main image" flash_holds
   check "every line is JSON; events in order; a block event per block" trace_check json "$C/out"
@@ -117,7 +117,7 @@ case_full_json() {  # main image only, no restart wanted, --json
 
 case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
   one_drive
-  ksfupd --device "$C/dev/sg0" &
+  ksfupd --device "$C/dev/sg0" --yes &
   local pid=$! i=0 target sig
   # the first block write, waited for up to 30 s: builds may run beside
   until grep -q ' EA ' "$C/trace.txt" 2>/dev/null || ((++i > 600)); do sleep 0.05; done
@@ -136,7 +136,7 @@ case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
 case_refused_block() {  # the drive refuses the third main block
   one_drive
   echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
-  exits 1 --device "$C/dev/sg0" --json
+  exits 1 --device "$C/dev/sg0" --json --yes
   check "failure text on standard error" contains "$C/err" "Firmware update is failed."
   check "trace: nothing sent after the refused block" sequence --upto-block 2
   local text
@@ -148,7 +148,7 @@ case_refused_block() {  # the drive refuses the third main block
 case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
   one_drive
   echo "fail opcode=0xEA" >>"$C/sim.cfg"
-  exits 1 --device "$C/dev/sg0"
+  exits 1 --device "$C/dev/sg0" --yes
   check "the system error's text (EIO, as Wine reports it)" \
     contains "$C/err" "System error (Win32): Code 21"
   check_eq "nothing sent after the failed block" "$(tail -n 1 "$C/trace.txt" | grep -c ' EA ')" 1
@@ -180,7 +180,7 @@ case_tray() {  # the tray is opened unless it is closed and empty
     package
     drives "tray=$tray"
     echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
-    ksfupd --device "$C/dev/sg0"
+    ksfupd --device "$C/dev/sg0" --yes
     # shellcheck disable=SC2086
     check "tray $tray: START STOP UNIT $([[ -n $want ]] && echo sent || echo 'not sent')" \
       sequence --upto-block 0 $want
