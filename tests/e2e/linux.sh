@@ -165,7 +165,9 @@ case_held() {  # the drive and the machine held for the update, let go at its en
   DBUS_SYSTEM_BUS_ADDRESS=$BUS /usr/bin/python3 -m dbusmock --system --template logind \
     -l "$C/logind.log" >/dev/null 2>&1 &
   mock=$!
-  sleep 2
+  local i=0 list=(busctl --system call org.freedesktop.login1 /org/freedesktop/login1
+    org.freedesktop.login1.Manager ListInhibitors)
+  until DBUS_SYSTEM_BUS_ADDRESS=$BUS "${list[@]}" >/dev/null 2>&1 || ((++i > 300)); do sleep 0.1; done
   ksfupd --device "$C/dev/sg0" --yes --json &
   pid=$!
   first_block
@@ -186,8 +188,7 @@ sys.exit(1)' "$C/dev/sg0"
   wait "$pid"
   check_eq "the update ended well" "$(status)" 0
   check "the lock was reported held" grep -q '"event":"inhibit","held":true' "$C/out"
-  check_eq "logind holds no lock of ours afterwards" "$(DBUS_SYSTEM_BUS_ADDRESS=$BUS busctl --system \
-    call org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager ListInhibitors)" "a(ssssuu) 0"
+  check_eq "logind holds no lock of ours afterwards" "$(DBUS_SYSTEM_BUS_ADDRESS=$BUS "${list[@]}")" "a(ssssuu) 0"
   kill "$mock" "$daemon"
 }
 
