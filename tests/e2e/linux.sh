@@ -149,6 +149,7 @@ case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
   sleep 1
   check "still running (and not stopped) after every ending or stopping signal" \
     grep -q '^State:.*[RS] (' "/proc/$target/status"
+  kill -CONT "$target"  # a stopped program would leave the case waiting
   wait "$pid"
   check_eq "exit status: the update's own" "$(status)" 0
   check "told why (SIGINT)" contains "$C/err" "SIGINT received while the firmware is being written"
