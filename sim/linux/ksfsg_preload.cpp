@@ -25,7 +25,8 @@
 // As the sg driver does, the library also
 //   - takes a request by write() of an sg_io_hdr_t on a descriptor this
 //     process opened, runs it, and hands the answer to the next read()
-//     (poll() says POLLIN meanwhile);
+//     (poll() says POLLIN meanwhile; with no answer waiting, read() reads
+//     the plain file);
 //   - refuses commands other than the read-only kernel filter's (TEST UNIT
 //     READY, INQUIRY, ...) with EPERM on a descriptor open for reading only;
 //   - honours O_EXCL: each open takes a flock on "<file>.lock" beside the
@@ -443,11 +444,11 @@ __attribute__((visibility("default"))) ssize_t read(int fd, void* buffer, size_t
   {
     std::lock_guard<std::mutex> lock(g_fd_mu);
     auto found = OpenedFds().find(fd);
-    if (found != OpenedFds().end() && count >= sizeof(sg_io_hdr_t)) {
-      if (found->second.answers.empty()) {
-        errno = EAGAIN;
-        return -1;
-      }
+    // With no answer waiting the file reads as the file it is (the driver
+    // would say EAGAIN; a program polls first), so other readers of the
+    // file, such as Wine looking for a disc, see what they saw before.
+    if (found != OpenedFds().end() && count >= sizeof(sg_io_hdr_t) &&
+        !found->second.answers.empty()) {
       std::memcpy(buffer, &found->second.answers.front(), sizeof(sg_io_hdr_t));
       found->second.answers.pop_front();
       return sizeof(sg_io_hdr_t);
