@@ -211,6 +211,7 @@ case_transport_fault() {  # a block write that fails below the drive: SG_IO itse
   exits 1 --device "$C/dev/sg0" --yes
   check "the system error's text (EIO, as Wine reports it)" \
     contains "$C/err" "System error (Win32): Code 21"
+  check "named as the kernel reports it" contains "$C/err" "(host status DID_ERROR)"
   check_eq "nothing sent after the failed block" "$(tail -n 1 "$C/trace.txt" | grep -c ' EA ')" 1
 }
 
