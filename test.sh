@@ -108,14 +108,21 @@ for preset in $(ksf_all_presets); do
   [[ $preset == native && $st == 0 ]] && start_linux
 done
 
-# ------------------------------------------------------------- manifest ----
-# Each Windows build carries the manifest that asks for administrator rights.
+# ---------------------------------------------------- manifest, imports ----
+# Each Windows build carries the manifest that asks for administrator rights,
+# and imports only what the oldest Windows it runs on exports (Wine exports
+# everything to every version: only the import table shows what Windows 95 or
+# NT 4 would refuse to load).
 for preset in win32 win64; do
   [[ ${BUILT[$preset]:-1} == 0 ]] || continue
   python3 tests/resources/check_manifest.py "build/$preset/ksfupd.exe" >"$KSF_LOG_DIR/manifest-$preset.log" 2>&1
   st=$?
   stage "manifest of the $preset build" "$st"
   [[ $st == 0 ]] || grep -v '^PASS' "$KSF_LOG_DIR/manifest-$preset.log" | sed 's/^/  /'
+  python3 tests/resources/check_imports.py "build/$preset/ksfupd.exe" >"$KSF_LOG_DIR/imports-$preset.log" 2>&1
+  st=$?
+  stage "imports of the $preset build (tests/resources/windows_imports.txt)" "$st"
+  [[ $st == 0 ]] || grep -v '^PASS' "$KSF_LOG_DIR/imports-$preset.log" | sed 's/^/  /'
 done
 
 # ---------------------------------------------------------- unit tests ----

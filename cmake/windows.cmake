@@ -13,6 +13,12 @@ add_executable(ksfupd WIN32 ${KSF_WIN_SOURCES} ${KSF_RC})
 set_target_properties(ksfupd PROPERTIES OUTPUT_NAME ksfupd RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(ksfupd PRIVATE src src/app/resources)
 target_link_libraries(ksfupd PRIVATE ksfcore comctl32 gdi32 user32 advapi32 ${KSF_WIN_LINK})
+# The product is compiled for the oldest Windows it runs on (95 and NT 4): a
+# direct call to a later system's function does not compile; such functions
+# are looked up at run time.  tests/resources/check_imports.py checks the result.
+set(KSF_OLDEST_WINDOWS WINVER=0x0400 _WIN32_WINNT=0x0400)
+target_compile_definitions(ksfupd PRIVATE ${KSF_OLDEST_WINDOWS})
+target_compile_definitions(ksfcore PRIVATE ${KSF_OLDEST_WINDOWS})
 
 # The emulated drive as WNASPI32.DLL.
 file(GLOB KSF_SIMDLL_SOURCES CONFIGURE_DEPENDS sim/win32/*.cpp sim/win32/*.def)

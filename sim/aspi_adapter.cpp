@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 
 SimAspi* g_current = nullptr;
-std::mutex g_current_mu;
+sim::Lock g_current_mu;
 int g_library_token = 0;  // its address is the library handle
 
 void CopyText(uint8_t* out, size_t width, const char* text) {
@@ -47,12 +47,12 @@ CommandResult OtherDevice(uint8_t type, const uint8_t* cdb, Direction direction,
 SimAspi::SimAspi() = default;
 
 SimAspi::~SimAspi() {
-  std::lock_guard<std::mutex> lock(g_current_mu);
+  std::lock_guard<sim::Lock> lock(g_current_mu);
   if (g_current == this) g_current = nullptr;
 }
 
 uint8_t SimAspi::AddAdapter(uint16_t align_mask, uint8_t target_count) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   Adapter a;
   a.align_mask = align_mask;
   a.target_count = target_count;
@@ -61,7 +61,7 @@ uint8_t SimAspi::AddAdapter(uint16_t align_mask, uint8_t target_count) {
 }
 
 void SimAspi::AttachDrive(uint8_t adapter, uint8_t target, KestranDrive* drive) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   Target t;
   t.drive = drive;
   t.device_type = drive->config().byte0 & 0x1F;
@@ -69,24 +69,24 @@ void SimAspi::AttachDrive(uint8_t adapter, uint8_t target, KestranDrive* drive) 
 }
 
 void SimAspi::AttachDevice(uint8_t adapter, uint8_t target, uint8_t device_type) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   Target t;
   t.device_type = device_type;
   adapters_.at(adapter).targets[target] = t;
 }
 
 std::vector<SimAspi::Request> SimAspi::requests() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   return requests_;
 }
 
 int SimAspi::pending() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   return pending_;
 }
 
 uint32_t SimAspi::GetSupportInfo() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   const uint32_t count = support_count_override >= 0 ? static_cast<uint32_t>(support_count_override)
                                                      : static_cast<uint32_t>(adapters_.size());
   return (uint32_t{support_status} << 8) | (count & 0xFF);
@@ -111,7 +111,7 @@ void SimAspi::Signal(void* event) {
 uint32_t SimAspi::SendCommand(void* srb_pointer) {
   auto* srb = static_cast<uint8_t*>(srb_pointer);
   if (srb == nullptr) return kSsInvalidSrb;
-  std::unique_lock<std::mutex> lock(mu_);
+  std::unique_lock<sim::Lock> lock(mu_);
   Request request;
   request.command = srb[0];
   request.adapter = srb[2];
@@ -216,7 +216,7 @@ void* SimAspi::Exec(uint8_t* srb) {
     schedule(delay, [this, srb, target] {
       void* event;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<sim::Lock> lock(mu_);
         event = CompleteExec(srb, target);
         --pending_;
       }
@@ -265,12 +265,12 @@ void* SimAspi::CompleteExec(uint8_t* srb, Target target) {
 // ---------------------------------------------------------------- entry points
 
 void SimAspi::SetCurrent(SimAspi* bus) {
-  std::lock_guard<std::mutex> lock(g_current_mu);
+  std::lock_guard<sim::Lock> lock(g_current_mu);
   g_current = bus;
 }
 
 SimAspi* SimAspi::Current() {
-  std::lock_guard<std::mutex> lock(g_current_mu);
+  std::lock_guard<sim::Lock> lock(g_current_mu);
   return g_current;
 }
 

@@ -17,11 +17,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
+#include <mutex>  // std::lock_guard, std::unique_lock
 #include <string>
 #include <vector>
 
 #include "drive_model.h"
+#include "sim_lock.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -117,7 +118,7 @@ class SimAspi {
   const Target* FindTarget(uint8_t adapter, uint8_t target, uint8_t lun) const;
   void Signal(void* event);
 
-  mutable std::mutex mu_;
+  mutable Lock mu_;
   std::vector<Adapter> adapters_;
   std::vector<Request> requests_;
   int pending_ = 0;

@@ -124,6 +124,13 @@ void KestranDrive::RefuseWrite(uint32_t write_index, Sense s, uint8_t status) {
 void KestranDrive::RefuseCommand(uint32_t command_index, Sense s, uint8_t status) {
   refused_commands_[command_index] = Refusal{s, status};
 }
+void KestranDrive::RefuseMatching(std::vector<uint8_t> prefix, uint32_t nth, Sense s,
+                                  uint8_t status) {
+  refused_matching_.push_back(MatchRefusal{std::move(prefix), nth, Refusal{s, status}});
+}
+void KestranDrive::RaiseAttention(uint32_t command_index, Sense s) {
+  attention_before_.emplace(command_index, s);
+}
 void KestranDrive::FailCommand(uint32_t command_index, TransportFault fault) {
   failed_commands_[command_index] = fault;
 }
@@ -133,6 +140,10 @@ void KestranDrive::FailOpcode(uint8_t opcode, TransportFault fault) {
 void KestranDrive::ClearFaults() {
   refused_writes_.clear();
   refused_commands_.clear();
+  refused_matching_.clear();
+  attention_before_.clear();
+  pending_attention_.clear();
+  eject_attention_ = false;
   failed_commands_.clear();
   failed_opcodes_.clear();
   flaky_inquiry_reads_ = 0;
@@ -160,8 +171,18 @@ CommandResult KestranDrive::Execute(const uint8_t* cdb_in, uint8_t cdb_length, D
 
   CommandResult result;
   if (fault == nullptr || fault->reaches_drive) {
+    for (auto due = attention_before_.begin();
+         due != attention_before_.end() && due->first <= entry.index;) {
+      pending_attention_.push_back(due->second);
+      due = attention_before_.erase(due);
+    }
+    // INQUIRY neither reports nor clears a unit attention.
+    const bool is_inquiry = cdb[0] == 0x12 || cdb[0] == 0x13;
     auto refusal = refused_commands_.find(entry.index);
-    if (refusal != refused_commands_.end()) {
+    if (!pending_attention_.empty() && !is_inquiry) {
+      result = Refuse(pending_attention_.front());
+      pending_attention_.pop_front();
+    } else if (refusal != refused_commands_.end()) {
       result = Refuse(refusal->second.sense, refusal->second.status);
     } else {
       result = Run(cdb, entry.cdb_length, direction, data, length);
@@ -188,6 +209,16 @@ CommandResult KestranDrive::Run(const uint8_t* cdb, uint8_t cdb_length, Directio
       return Refuse(refusal->second.sense, refusal->second.status);
     }
   }
+  // Every matching rule counts the command, whichever of them refuses it.
+  const Refusal* matched = nullptr;
+  for (MatchRefusal& rule : refused_matching_) {
+    if (rule.prefix.size() <= cdb_length &&
+        std::equal(rule.prefix.begin(), rule.prefix.end(), cdb) && rule.seen++ == rule.nth &&
+        matched == nullptr) {
+      matched = &rule.refusal;
+    }
+  }
+  if (matched != nullptr) return Refuse(matched->sense, matched->status);
   const bool is_inquiry = opcode == 0x12 || opcode == 0x13;
   if (!is_inquiry && programming()) return Refuse(sense::kBecomingReady);
 
@@ -240,6 +271,7 @@ CommandResult KestranDrive::StartStop(const uint8_t* cdb) {
   const bool load_eject = cdb[4] & 0x02;
   const bool start = cdb[4] & 0x01;
   if (!load_eject) return Good();  // spindle start/stop only: nothing to model
+  if (eject_attention_) pending_attention_.push_back(eject_attention_sense_);
   if (!start) {
     tray_open_ = true;
   } else if (tray_open_) {

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -45,6 +46,9 @@ constexpr Sense kNoMediumTrayOpen{0x02, 0x3A, 0x02};
 constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
 constexpr Sense kInvalidOpcode{0x05, 0x20, 0x00};
 constexpr Sense kInvalidField{0x05, 0x24, 0x00};
+// Unit attentions: the tray moved (medium may have changed); power on or reset.
+constexpr Sense kMediumChanged{0x06, 0x28, 0x00};
+constexpr Sense kResetOccurred{0x06, 0x29, 0x00};
 // Vendor refusals of the flash commands.
 constexpr Sense kEraseFailure{0x09, 0x82, 0x00};
 constexpr Sense kNotErased{0x09, 0x84, 0x00};
@@ -135,6 +139,21 @@ class KestranDrive {
   // Answer command n (0-based over every command) with `status` and `sense`
   // instead of running it (a sense given with GOOD travels too).
   void RefuseCommand(uint32_t command_index, Sense sense, uint8_t status = kCheckCondition);
+  // Refuse the nth command (0-based) whose CDB begins with `prefix`, counted,
+  // like the block writes, among the commands that reach the drive.
+  void RefuseMatching(std::vector<uint8_t> prefix, uint32_t nth, Sense sense,
+                      uint8_t status = kCheckCondition);
+  // Unit attention, as a real drive reports a tray or reset event: a
+  // condition raised before command n (0-based over every command) answers
+  // the first command from then on that is not an INQUIRY, once, with CHECK
+  // CONDITION and `sense`; that command is not carried out.  Raised twice
+  // for one n, two commands in a row get one each.
+  void RaiseAttention(uint32_t command_index, Sense sense = sense::kResetOccurred);
+  // With `on`, every tray movement (START STOP UNIT with LOEJ) raises one.
+  void SetEjectAttention(bool on, Sense sense = sense::kMediumChanged) {
+    eject_attention_ = on;
+    eject_attention_sense_ = sense;
+  }
   // Fail command n, or every command with `opcode`, below the drive.
   void FailCommand(uint32_t command_index, TransportFault fault);
   void FailOpcode(uint8_t opcode, TransportFault fault);
@@ -172,6 +191,12 @@ class KestranDrive {
     Sense sense;
     uint8_t status;
   };
+  struct MatchRefusal {
+    std::vector<uint8_t> prefix;
+    uint32_t nth;
+    Refusal refusal;
+    uint32_t seen = 0;
+  };
   uint64_t Now() const { return now_ms_(); }
   CommandResult Run(const uint8_t* cdb, uint8_t cdb_length, Direction direction, uint8_t* data,
                     uint32_t length);
@@ -207,6 +232,11 @@ class KestranDrive {
   uint32_t flaky_inquiry_reads_ = 0;
   std::map<uint32_t, Refusal> refused_writes_;
   std::map<uint32_t, Refusal> refused_commands_;
+  std::vector<MatchRefusal> refused_matching_;
+  std::multimap<uint32_t, Sense> attention_before_;
+  std::deque<Sense> pending_attention_;
+  bool eject_attention_ = false;
+  Sense eject_attention_sense_;
   std::map<uint32_t, TransportFault> failed_commands_;
   std::map<uint8_t, TransportFault> failed_opcodes_;
   std::vector<TraceEntry> trace_;

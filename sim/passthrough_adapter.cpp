@@ -25,7 +25,7 @@ char LetterOfDeviceName(const char* name) {
 
 SimPassThrough::Letter& SimPassThrough::AttachDrive(char letter, KestranDrive* drive,
                                                     uint32_t align_mask) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   Letter& l = letters_[Upper(letter)];
   l = Letter{};
   l.drive = drive;
@@ -34,7 +34,7 @@ SimPassThrough::Letter& SimPassThrough::AttachDrive(char letter, KestranDrive* d
 }
 
 SimPassThrough::Letter& SimPassThrough::AttachOther(char letter, uint32_t drive_type) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   Letter& l = letters_[Upper(letter)];
   l = Letter{};
   l.drive_type = drive_type;
@@ -52,27 +52,27 @@ bool SimPassThrough::Fail(uint32_t error) {
 }
 
 uint32_t SimPassThrough::last_error() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   return last_error_;
 }
 
 std::vector<SimPassThrough::Open> SimPassThrough::opens() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   return opens_;
 }
 
 std::vector<SimPassThrough::Call> SimPassThrough::calls() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   return calls_;
 }
 
 int SimPassThrough::open_handles() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   return static_cast<int>(handles_.size());
 }
 
 uint32_t SimPassThrough::GetDriveType(const char* root) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   if (root == nullptr || std::strlen(root) != 3 || root[1] != ':' || root[2] != '\\') {
     return kDriveNoRootDir;
   }
@@ -81,7 +81,7 @@ uint32_t SimPassThrough::GetDriveType(const char* root) {
 }
 
 plat::Handle SimPassThrough::OpenDevice(const char* name, uint32_t access) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   const char letter = LetterOfDeviceName(name);
   const Letter* l = Find(letter);
   Open open{letter, access, false};
@@ -105,12 +105,12 @@ plat::Handle SimPassThrough::OpenDevice(const char* name, uint32_t access) {
 }
 
 void SimPassThrough::CloseDevice(plat::Handle device) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   if (handles_.erase(reinterpret_cast<uintptr_t>(device)) == 0) ++bad_closes_;
 }
 
 bool SimPassThrough::GetCapabilities(plat::Handle device, void* capabilities24) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<sim::Lock> lock(mu_);
   auto h = handles_.find(reinterpret_cast<uintptr_t>(device));
   if (h == handles_.end() || capabilities24 == nullptr) return Fail(kErrorInvalidHandle);
   const Letter& l = letters_.at(h->second);
@@ -127,7 +127,7 @@ bool SimPassThrough::GetCapabilities(plat::Handle device, void* capabilities24) 
 }
 
 bool SimPassThrough::PassThrough(plat::Handle device, void* block80) {
-  std::unique_lock<std::mutex> lock(mu_);
+  std::unique_lock<sim::Lock> lock(mu_);
   auto h = handles_.find(reinterpret_cast<uintptr_t>(device));
   if (h == handles_.end() || block80 == nullptr) return Fail(kErrorInvalidHandle);
   const Letter l = letters_.at(h->second);

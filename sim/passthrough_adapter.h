@@ -10,11 +10,12 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
+#include <mutex>  // std::lock_guard, std::unique_lock
 #include <string>
 #include <vector>
 
 #include "drive_model.h"
+#include "sim_lock.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -81,7 +82,7 @@ class SimPassThrough {
   const Letter* Find(char letter) const;
   bool Fail(uint32_t error);
 
-  mutable std::mutex mu_;
+  mutable Lock mu_;
   std::map<char, Letter> letters_;
   std::map<uintptr_t, char> handles_;
   uintptr_t next_handle_ = 0x100;

@@ -273,15 +273,18 @@ bool LoadSimConfig(const std::string& text, const std::function<uint64_t()>& now
         setup.bus.AttachDrive(a, t, drive);
       }
       setup.bus.adapter(a).targets[t].device_type_status = static_cast<uint8_t>(devtype_status);
-    } else if (kw == "refuse" || kw == "fail" || kw == "flaky" || kw == "memory") {
+    } else if (kw == "refuse" || kw == "fail" || kw == "flaky" || kw == "memory" ||
+               kw == "attention") {
       if (drive == nullptr) return fail(kw + " needs a drive line before it");
       if (kw == "refuse") {
-        uint32_t index = 0, status = kCheckCondition;
-        std::string sense_text;
+        uint32_t index = 0, status = kCheckCondition, nth = 0;
+        std::string sense_text, cdb_text;
+        std::vector<uint8_t> cdb;
         Sense s;
         f.Text("sense", &sense_text);
+        f.Text("cdb", &cdb_text);
         if (!f.Number("write", 0xFFFFFFFF, &index) || !f.Number("command", 0xFFFFFFFF, &index) ||
-            !f.Number("status", 0xFF, &status)) {
+            !f.Number("status", 0xFF, &status) || !f.Number("nth", 0xFFFFFFFF, &nth)) {
           return fail(problem);
         }
         // Without sense= the refusal carries no sense data (a status such as BUSY).
@@ -290,8 +293,16 @@ bool LoadSimConfig(const std::string& text, const std::function<uint64_t()>& now
         }
         if (!f.Has("sense") && status == kCheckCondition)
           return fail("CHECK CONDITION needs sense=");
-        if (f.Has("write") == f.Has("command")) return fail("refuse needs write= or command=");
-        if (f.Has("write")) {
+        if (f.Has("write") + f.Has("command") + f.Has("cdb") != 1) {
+          return fail("refuse needs one of write=, command=, cdb=");
+        }
+        if (f.Has("nth") && !f.Has("cdb")) return fail("nth= goes with cdb=");
+        if (f.Has("cdb")) {
+          if (!ParseHexBytes(cdb_text, &cdb) || cdb.size() > 16) {
+            return fail("cdb must be 1 to 16 hex bytes");
+          }
+          drive->RefuseMatching(cdb, nth, s, static_cast<uint8_t>(status));
+        } else if (f.Has("write")) {
           drive->RefuseWrite(index, s, static_cast<uint8_t>(status));
         } else {
           drive->RefuseCommand(index, s, static_cast<uint8_t>(status));
@@ -310,6 +321,24 @@ bool LoadSimConfig(const std::string& text, const std::function<uint64_t()>& now
           drive->FailCommand(index, fault);
         } else {
           drive->FailOpcode(static_cast<uint8_t>(opcode), fault);
+        }
+      } else if (kw == "attention") {
+        uint32_t index = 0;
+        bool eject = false;
+        std::string sense_text;
+        Sense s = f.Has("eject") ? sense::kMediumChanged : sense::kResetOccurred;
+        f.Text("sense", &sense_text);
+        if (!f.Number("command", 0xFFFFFFFF, &index) || !f.Flag("eject", &eject)) {
+          return fail(problem);
+        }
+        if (f.Has("command") == f.Has("eject")) return fail("attention needs command= or eject=");
+        if (f.Has("sense") && !ParseSense(sense_text, &s)) {
+          return fail("sense must be KK/AA/QQ (hex)");
+        }
+        if (f.Has("eject")) {
+          drive->SetEjectAttention(eject, s);
+        } else {
+          drive->RaiseAttention(index, s);
         }
       } else if (kw == "flaky") {
         std::string reads;

@@ -54,11 +54,15 @@ class ProbePlatform : public plat::Platform {
   int MessageBox(plat::Handle, const char*, const char*, uint32_t) override { return 1; }
   plat::VersionInfo GetVersion() override { return {2, 6}; }
   uint32_t GetUserDefaultLcid() override { return 1033; }
+  uint32_t GetAnsiCodePage() override { return 1252; }
   bool GetModuleFileName(char*, size_t) override { return false; }
+  bool SetCurrentDirectory(const char*) override { return false; }
+  bool ClaimInstance(const char*) override { return true; }
   bool IsDbcsLeadByte(uint8_t) override { return false; }
   plat::Handle OpenFileForRead(const char*) override { return nullptr; }
   bool ReadFile(plat::Handle, void*, uint32_t, uint32_t*) override { return false; }
   void CloseFile(plat::Handle) override {}
+  bool GetModuleCopyPath(char*, size_t) override { return false; }
   uint32_t GetTempPath(char*, uint32_t) override { return 0; }
   uint32_t GetWindowsDirectory(char*, uint32_t) override { return 0; }
   plat::CopyResult CopyFileNoOverwrite(const char*, const char*) override {

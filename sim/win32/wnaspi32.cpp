@@ -19,13 +19,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <string>
-#include <thread>
 
 #include "platform/request_blocks.h"
 #include "sim_config.h"
+#include "sim_lock.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ uint64_t NowMs() {
 }
 
 struct DllState {
-  std::mutex trace_mu;
+  sim::Lock trace_mu;
   HANDLE trace = INVALID_HANDLE_VALUE;
   std::string flash_path;
   std::unique_ptr<sim::SimSetup> setup;
@@ -54,7 +55,19 @@ struct DllState {
 // Never freed: an asynchronous completion may still run while the process
 // ends, and the unload hook writes the flash from it.
 DllState* g_state = nullptr;
-std::once_flag g_once;
+
+// A completion that the drive finishes later, on a thread of its own.
+struct Pending {
+  uint64_t delay_ms;
+  std::function<void()> task;
+};
+
+DWORD WINAPI RunPending(LPVOID raw) {
+  std::unique_ptr<Pending> pending(static_cast<Pending*>(raw));
+  ::Sleep(static_cast<DWORD>(pending->delay_ms));
+  pending->task();
+  return 0;
+}
 
 std::string Env(const char* name) {
   char buffer[1024];
@@ -77,7 +90,7 @@ void TraceLine(DllState& s, const std::string& text) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%llu ", static_cast<unsigned long long>(NowMs()));
   const std::string line = stamp + text + "\n";
-  std::lock_guard<std::mutex> lock(s.trace_mu);
+  std::lock_guard<sim::Lock> lock(s.trace_mu);
   DWORD written = 0;
   WriteFile(s.trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
@@ -129,10 +142,15 @@ void Initialise() {
   sim::SimAspi& bus = s->setup->bus;
   bus.signal_event = [](void* event) { ::SetEvent(static_cast<HANDLE>(event)); };
   bus.schedule = [](uint64_t delay_ms, std::function<void()> task) {
-    std::thread([delay_ms, task] {
-      ::Sleep(static_cast<DWORD>(delay_ms));
-      task();
-    }).detach();
+    // A thread of its own per completion (the toolchain's win32 thread
+    // model has no std::thread).
+    auto* pending = new Pending{delay_ms, std::move(task)};
+    HANDLE thread = ::CreateThread(nullptr, 0, RunPending, pending, 0, nullptr);
+    if (thread == nullptr) {
+      RunPending(pending);
+    } else {
+      ::CloseHandle(thread);
+    }
   };
   for (size_t i = 0; i < s->setup->drives.size(); ++i) {
     const std::string label = s->setup->labels[i];
@@ -147,7 +165,9 @@ void Initialise() {
 }
 
 DllState& State() {
-  std::call_once(g_once, Initialise);
+  // Initialised once, on first use (a thread-safe local static).
+  static const bool initialised = (Initialise(), true);
+  (void)initialised;
   return *g_state;
 }
 

@@ -32,6 +32,28 @@ void ShowPackageError(uint8_t code) {
 // "REB") does nothing but restart Windows after a pause.
 bool IsRestartHelper(const char* base_name) { return std::strncmp(base_name, "REB", 3) == 0; }
 
+// One update program at a time: two would send their commands to the drive
+// in turn.  On the NT family from version 5 the name is machine-wide, so
+// another user's session counts too (NT 4 and 95/98/Me have one namespace and
+// take no prefix).
+const char* InstanceMutexName() {
+  return OsKind == kOsNt5OrLater ? "Global\\KestranFirmwareUpdate" : "KestranFirmwareUpdate";
+}
+
+// Started from a shortcut whose "Start in" is another folder, the package
+// beside the program is not in the current folder: the program's own folder
+// becomes the current one (the images are named relative to it).  False when
+// there is no such folder to go to.
+bool EnterProgramFolder() {
+  plat::Platform& os = plat::Os();
+  char path[1024] = {};
+  if (!os.GetModuleFileName(path, sizeof path)) return false;
+  const size_t folder = plat::FolderPartLength(path);
+  if (folder == 0) return false;
+  path[folder] = '\0';
+  return os.SetCurrentDirectory(path);
+}
+
 // Runs the steps after the system facts; returning ends the program.
 void Run(ShellUi& ui) {
   const char* base_name = ui.ExecutableBaseName();
@@ -41,9 +63,18 @@ void Run(ShellUi& ui) {
     RestartWindows();
     return;
   }
+  // Taken after the helper's test: the helper starts while the copy that
+  // made it may still hold the mutex.
+  if (!plat::Os().ClaimInstance(InstanceMutexName())) {
+    ShowStartupError(Text(Msg::AlreadyRunning));
+    return;
+  }
 
   const std::string description = std::string(base_name) + ".INI";
-  const uint8_t package_result = LoadPackage(description.c_str());
+  uint8_t package_result = LoadPackage(description.c_str());
+  if (package_result == kPackageNoFile && EnterProgramFolder()) {
+    package_result = LoadPackage(description.c_str());
+  }
   if (package_result != kPackageLoaded) {
     ShowPackageError(package_result);
     return;
@@ -92,6 +123,7 @@ bool StartUp(ShellUi& ui) {
     OsKind = version.major_version >= 5 ? kOsNt5OrLater : kOsNtBefore5;
   }
   UserLcid = os.GetUserDefaultLcid();
+  AnsiCodePage = os.GetAnsiCodePage();
 
   Run(ui);
   return false;

@@ -1,10 +1,12 @@
 #include "platform/platform.h"
 
+#include "platform/ptr32.h"
+
+#if !defined(_WIN32)
 #include <mutex>
 #include <unordered_map>
 #include <vector>
-
-#include "platform/ptr32.h"
+#endif
 
 namespace plat {
 
@@ -14,6 +16,21 @@ Platform* g_platform = nullptr;
 
 Platform& Os() { return *g_platform; }
 void SetPlatform(Platform* platform) { g_platform = platform; }
+
+size_t FolderPartLength(const char* path) {
+  size_t separator = 0;
+  bool found = false;
+  for (size_t i = 0; path != nullptr && path[i] != '\0'; ++i) {
+    if (Os().IsDbcsLeadByte(static_cast<uint8_t>(path[i])) && path[i + 1] != '\0') {
+      ++i;
+    } else if (path[i] == '\\') {
+      separator = i;
+      found = true;
+    }
+  }
+  if (!found) return 0;
+  return separator == 2 && path[1] == ':' ? 3 : separator;
+}
 
 #if !defined(_WIN32)
 // Request blocks carry a pointer for the duration of one command only, so a

@@ -98,13 +98,23 @@ class Platform {
   }
 
   // --- message boxes (owner nullptr: no owner window) ---
+  // Keyboard and mouse input queued for the program's windows is thrown away
+  // first: a key pressed while the program was busy must not answer the box.
   virtual int MessageBox(Handle owner, const char* text, const char* caption, uint32_t flags) = 0;
 
   // --- version, locale, module ---
   virtual VersionInfo GetVersion() = 0;
   virtual uint32_t GetUserDefaultLcid() = 0;
+  // The system's ANSI code page (GetACP): the one the ...A calls decode with.
+  virtual uint32_t GetAnsiCodePage() = 0;
   // Full path of the running executable.
   virtual bool GetModuleFileName(char* out, size_t size) = 0;
+  // SetCurrentDirectoryA.
+  virtual bool SetCurrentDirectory(const char* path) = 0;
+  // Creates the named mutex and holds it until the process ends; false when
+  // it already existed (another copy of the program holds it).  A mutex that
+  // cannot be created at all does not stop the program: true.
+  virtual bool ClaimInstance(const char* name) = 0;
   // True when `byte` starts a two-byte character in the system (ANSI) code
   // page (IsDBCSLeadByte): upper-casing must leave the trail byte alone.
   virtual bool IsDbcsLeadByte(uint8_t byte) = 0;
@@ -117,15 +127,22 @@ class Platform {
   virtual void CloseFile(Handle file) = 0;
 
   // --- folders and files for the restart helper ---
+  // The helper's copy is made with "copy paths": UTF-8 on the NT family, where
+  // they go through the wide-character calls (a temp folder under a Japanese
+  // user name on an English Windows keeps every character), and ANSI on
+  // 95/98/Me, which have only the ANSI calls.  GetModuleCopyPath and
+  // GetTempPath give them; CopyFileNoOverwrite, StartProcess and
+  // MoveFileDelayUntilReboot take them.
+  virtual bool GetModuleCopyPath(char* out, size_t size) = 0;
   virtual uint32_t GetTempPath(char* out, uint32_t size) = 0;          // ends with '\'
   virtual uint32_t GetWindowsDirectory(char* out, uint32_t size) = 0;  // no trailing '\'
-  // CopyFileA(from, to, fail if `to` exists); kExists when that is why it
+  // CopyFile(from, to, fail if `to` exists); kExists when that is why it
   // failed (ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS).
   virtual CopyResult CopyFileNoOverwrite(const char* from, const char* to) = 0;
-  // CreateProcessA(app, no command line, not inherited, CREATE_NEW_PROCESS_GROUP,
+  // CreateProcess(app, no command line, not inherited, CREATE_NEW_PROCESS_GROUP,
   // caller's environment, current directory).
   virtual bool StartProcess(const char* application, const char* current_directory) = 0;
-  virtual bool MoveFileDelayUntilReboot(const char* path) = 0;  // MoveFileExA(path, NULL, 4)
+  virtual bool MoveFileDelayUntilReboot(const char* path) = 0;  // MoveFileEx(path, NULL, 4)
   // SearchPathA(NULL, name, NULL, ...): the full name of an existing file.
   virtual bool SearchPath(const char* name, char* out, uint32_t size) = 0;
   virtual uint32_t GetShortPathName(const char* path, char* out, uint32_t size) = 0;
@@ -155,6 +172,11 @@ class Platform {
 // install their doubles.
 Platform& Os();
 void SetPlatform(Platform* platform);
+
+// Length of the folder part of a full Windows path: up to its last backslash,
+// which a drive's root ("C:\") keeps; 0 without one.  A backslash that is
+// the trail byte of a two-byte character (IsDbcsLeadByte) is no separator.
+size_t FolderPartLength(const char* path);
 
 }  // namespace plat
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t kTempPathSize = 256;
+constexpr uint32_t kTempPathSize = 1024;  // UTF-8: up to three bytes a character
 constexpr uint32_t kWindowsDirSize = 128;
 constexpr uint32_t kWindowsDirLimit = 115;  // room for "\WININIT.INI" and the terminator
 constexpr uint32_t kShortPathSize = 256;
@@ -70,13 +70,25 @@ bool HasEveryLine(const std::string& content, const std::string& old) {
   return true;
 }
 
-// Offset just past the first line that begins with "[RENAME]" (case matters),
-// or npos.  A header on a last line without a line end is ended here.
+// True when the line at `at` begins with "[RENAME]" in any case: Windows reads
+// section names without regard to case, so "[rename]" is the same section.
+bool IsRenameHeader(const std::string& content, size_t at) {
+  if (content.size() - at < kRenameHeaderLength) return false;
+  for (size_t i = 0; i < kRenameHeaderLength; ++i) {
+    const char c = content[at + i];
+    const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper != kRenameHeader[i]) return false;
+  }
+  return true;
+}
+
+// Offset just past the first line that begins with "[RENAME]" (any case), or
+// npos.  A header on a last line without a line end is ended here.
 size_t FindRenameSectionBody(std::string& content) {
   size_t line = 0;
   while (line < content.size()) {
     size_t end = content.find('\n', line);
-    if (content.compare(line, kRenameHeaderLength, kRenameHeader) == 0) {
+    if (IsRenameHeader(content, line)) {
       if (end == std::string::npos) {
         content += kLineEnd;
         end = content.size() - 1;
@@ -175,9 +187,10 @@ void StartRestartHelper(void* owner) {
   plat::Platform& os = plat::Os();
 
   // The running module's full path: a name relative to the current folder
-  // would not be found when the program was started from elsewhere.
+  // would not be found when the program was started from elsewhere.  Copy
+  // paths (UTF-8 on the NT family) keep every character of the temp folder.
   char source[1024] = {};
-  const bool have_source = os.GetModuleFileName(source, sizeof source);
+  const bool have_source = os.GetModuleCopyPath(source, sizeof source);
   char temp[kTempPathSize] = {};
   const uint32_t temp_length = os.GetTempPath(temp, kTempPathSize);
   const bool have_temp = temp_length != 0 && temp_length < kTempPathSize;

@@ -43,6 +43,7 @@ constexpr Pair kMessages[] = {
      "to check availability of latest firmware \nfor the drive you have.\n\nDo you continue it ?",
      kJaDriveHasLaterVersion},
     {"Can't reboot.", kJaCantReboot},
+    {"An update program is already running.", kJaAlreadyRunning},
 };
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == static_cast<int>(Msg::kCount),
               "one pair for every message");

@@ -27,6 +27,7 @@ enum class Msg {
   ModelNotApplicable,        // "The drive isn't applicable to this firmware."
   DriveHasLaterVersion,      // "Drive has later version of firmware than this program. ..."
   CantReboot,                // "Can't reboot."
+  AlreadyRunning,            // "An update program is already running."
   kCount
 };
 

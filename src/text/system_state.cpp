@@ -2,3 +2,4 @@
 
 uint8_t OsKind = kOsWindows9x;
 uint32_t UserLcid = 0;
+uint32_t AnsiCodePage = kShiftJisCodePage;

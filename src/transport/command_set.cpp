@@ -1,5 +1,6 @@
 // The seven drive commands: each builds its CDB and hands it to
-// ExecuteCommand, whose result it returns unchanged.
+// ExecuteCommand, whose result it returns unchanged; a unit attention is
+// answered by sending the command once more.
 #include "transport/command_set.h"
 
 #include <cstring>
@@ -37,18 +38,39 @@ void PutBigEndian16(uint8_t* out, uint16_t value) {
   out[1] = static_cast<uint8_t>(value);
 }
 
+constexpr uint8_t kCheckCondition = 0x02;
+constexpr uint8_t kUnitAttention = 0x06;
+
+// UNIT ATTENTION: the drive did not carry the command out, it reported an
+// event first (the tray moved, a bus or device reset).
+bool AnsweredUnitAttention(int result) {
+  const CommandRecord* record = LastCommand;
+  return result == kCommandTargetStatus && record != nullptr &&
+         record->SRB_TargStat == kCheckCondition && (record->SenseArea[2] & 0x0F) == kUnitAttention;
+}
+
+// Every command goes through here.  A drive answers the first command after a
+// tray or reset event once with a unit attention; that command is sent once
+// more, right away.  A second unit attention is the command's answer.
+int Send(const DriveRecord& drive, void* data, uint32_t length, const uint8_t* cdb,
+         uint8_t cdb_length, uint8_t direction) {
+  const int result = ExecuteCommand(drive, data, length, cdb, cdb_length, direction);
+  if (!AnsweredUnitAttention(result)) return result;
+  return ExecuteCommand(drive, data, length, cdb, cdb_length, direction);
+}
+
 }  // namespace
 
 int Inquiry(const DriveRecord& drive, void* buffer, uint32_t length) {
   Cdb cdb;
   cdb.bytes[0] = UpdatePackage.ExternalInquiry == 1 ? 0x13 : 0x12;
   cdb.bytes[4] = static_cast<uint8_t>(length);
-  return ExecuteCommand(drive, buffer, length & 0xFFFF, cdb.bytes, LengthOf(drive, 6), SRB_DIR_IN);
+  return Send(drive, buffer, length & 0xFFFF, cdb.bytes, LengthOf(drive, 6), SRB_DIR_IN);
 }
 
 int TestUnitReady(const DriveRecord& drive) {
   Cdb cdb;
-  return ExecuteCommand(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 6), kNoData);
+  return Send(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 6), kNoData);
 }
 
 int StartStopUnit(const DriveRecord& drive, uint8_t load_eject_start, uint8_t immediate) {
@@ -56,7 +78,7 @@ int StartStopUnit(const DriveRecord& drive, uint8_t load_eject_start, uint8_t im
   cdb.bytes[0] = 0x1B;
   cdb.bytes[1] = immediate & 1;
   cdb.bytes[4] = load_eject_start & 3;
-  return ExecuteCommand(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 6), kNoData);
+  return Send(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 6), kNoData);
 }
 
 int ReadDriveMemory(const DriveRecord& drive, void* buffer, uint32_t length, uint32_t address) {
@@ -64,7 +86,7 @@ int ReadDriveMemory(const DriveRecord& drive, void* buffer, uint32_t length, uin
   cdb.bytes[0] = 0xF5;
   PutBigEndian32(&cdb.bytes[4], address);
   PutBigEndian16(&cdb.bytes[8], static_cast<uint16_t>(length));
-  return ExecuteCommand(drive, buffer, length & 0xFFFF, cdb.bytes, 12, SRB_DIR_IN);
+  return Send(drive, buffer, length & 0xFFFF, cdb.bytes, 12, SRB_DIR_IN);
 }
 
 int FlashControl(const DriveRecord& drive, uint8_t byte7, uint8_t byte8) {
@@ -72,14 +94,14 @@ int FlashControl(const DriveRecord& drive, uint8_t byte7, uint8_t byte8) {
   cdb.bytes[0] = 0xF5;
   cdb.bytes[7] = byte7;
   cdb.bytes[8] = byte8;
-  return ExecuteCommand(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 10), kNoData);
+  return Send(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 10), kNoData);
 }
 
 int SetDownloadMode(const DriveRecord& drive, uint8_t mode) {
   Cdb cdb;
   cdb.bytes[0] = 0xF6;
   cdb.bytes[1] = mode;
-  return ExecuteCommand(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 10), kNoData);
+  return Send(drive, nullptr, 0, cdb.bytes, LengthOf(drive, 10), kNoData);
 }
 
 int WriteFlashBlock(const DriveRecord& drive, const void* data, uint32_t length, uint32_t address) {
@@ -92,8 +114,7 @@ int WriteFlashBlock(const DriveRecord& drive, const void* data, uint32_t length,
   // In the 10-byte form byte 10, the checksum's low byte, stays behind.
   PutBigEndian16(&cdb.bytes[9], checksum);
   // Data-out: the transport reads the caller's block into its own copy.
-  return ExecuteCommand(drive, const_cast<void*>(data), length, cdb.bytes, LengthOf(drive, 10),
-                        SRB_DIR_OUT);
+  return Send(drive, const_cast<void*>(data), length, cdb.bytes, LengthOf(drive, 10), SRB_DIR_OUT);
 }
 
 uint16_t FlashChecksumPortable(const uint8_t* data, uint32_t length) {

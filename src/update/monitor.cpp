@@ -24,6 +24,16 @@ int ShowFailure(UpdateView& view) {
   return 0;
 }
 
+// The end of a finished update: the bar full (`full` is its maximum), the
+// completion status line.
+int ShowCompleted(UpdateView& view, uint32_t full) {
+  view.SetProgressPosition(static_cast<int>(full));
+  view.SetStatusText(Text(Msg::StatusCompleted));
+  view.Repaint();
+  WaitMilliseconds(1000);
+  return 1;
+}
+
 bool SelectionIsDrive(uint16_t index) { return index < DriveCount && index < kDriveTableSize; }
 
 }  // namespace
@@ -57,7 +67,16 @@ int MonitorUpdate(UpdateView& view) {
   uint32_t shown = 0;
   for (;;) {
     const uint32_t counter = ProgressCounter.load(std::memory_order_acquire);
-    if (counter == 0) return ShowFailure(view);
+    if (counter == 0) {
+      // The worker's last store.  A finished worker stored its state 2 before
+      // this 0, so the acquire load above makes it visible: the flash is done
+      // even though the counter never reached the total (a BUFFERSIZE below
+      // 2048, declared sizes beyond the fixed layout).  State 1: it failed.
+      if (WorkerState.load(std::memory_order_acquire) == kWorkerFinished) {
+        return ShowCompleted(view, total);
+      }
+      return ShowFailure(view);
+    }
     if (counter >= total) break;
     if (counter != shown) {
       view.SetProgressPosition(static_cast<int>(counter - 1));
@@ -91,12 +110,7 @@ int MonitorUpdate(UpdateView& view) {
     WaitMilliseconds(kWaitStepMs);
   }
   if (state == kWorkerIdle) return ShowFailure(view);
-
-  view.SetProgressPosition(static_cast<int>(tenths));
-  view.SetStatusText(Text(Msg::StatusCompleted));
-  view.Repaint();
-  WaitMilliseconds(1000);
-  return 1;
+  return ShowCompleted(view, tenths);
 }
 
 void OnDriveSelChange(UpdateView& view) {

@@ -15,7 +15,8 @@ void* MessageOwner();
 // shown).
 int CheckDrive();
 
-// The worker's check after each block write: 0 for a written block; for a
+// The worker's check after each command that changes the drive (block
+// writes, download mode, flash controls): 0 for a command carried out; for a
 // failed one the failure text goes to LastErrorText, ProgressCounter becomes
 // 0 and the result is -1.
 int CheckCommandResult(int code);

@@ -1,6 +1,9 @@
 // The flash worker: the whole command sequence that reprograms the selected
 // drive, run on its own thread.  It talks to the dialog only through
-// ProgressCounter and WorkerState (and LastErrorText on failure).
+// ProgressCounter and WorkerState (and LastErrorText on failure).  The answers
+// to the commands that change the drive (download mode on and off, the block
+// writes, both flash controls) decide the outcome; those of TEST UNIT READY
+// and of the eject do not.
 #include <atomic>
 
 #include "discovery/drive_table.h"
@@ -75,27 +78,32 @@ void RunFlashSequence() {
     StartStopUnit(drive, kOpenTray, 0);
   }
 
+  // Every command that changes the drive decides the outcome like a block
+  // write: at the first refusal the failure is published and nothing more is
+  // sent (the drive stays where it is, typically in download mode).
   if (UpdatePackage.BootImagePresent) {
-    SetDownloadMode(drive, kDownloadOn);
+    if (CheckCommandResult(SetDownloadMode(drive, kDownloadOn)) != 0) return;
     WaitMilliseconds(3000);
     if (!WriteImage(drive, UpdatePackage.BootImage, kBootBlocks, kBootBlockLength, 0,
                     kBootBlockUnits)) {
-      return;  // the drive stays in download mode; nothing more is sent
+      return;
     }
-    FlashControl(drive, 0x0F, 0x00);
+    if (CheckCommandResult(FlashControl(drive, 0x0F, 0x00)) != 0) return;
     WaitMilliseconds(5000);
     for (int i = 0; i < 3; ++i) TestUnitReady(drive);
   }
 
-  SetDownloadMode(drive, kDownloadOn);
+  if (CheckCommandResult(SetDownloadMode(drive, kDownloadOn)) != 0) return;
   WaitMilliseconds(3000);
   if (!WriteImage(drive, UpdatePackage.MainImage, kMainBlocks, kMainBlockLength, kMainFlashAddress,
                   kMainBlockUnits)) {
     return;
   }
-  FlashControl(drive, 0x00, 0x3F);
+  // A refused commit is not followed by the programming wait: the drive is
+  // not programming anything.
+  if (CheckCommandResult(FlashControl(drive, 0x00, 0x3F)) != 0) return;
   WaitMilliseconds(45000);  // the drive programs its flash
-  SetDownloadMode(drive, kDownloadOff);
+  if (CheckCommandResult(SetDownloadMode(drive, kDownloadOff)) != 0) return;
   WaitMilliseconds(3000);
   TestUnitReady(drive);
   TestUnitReady(drive);

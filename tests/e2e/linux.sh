@@ -195,16 +195,43 @@ sys.exit(1)' "$C/dev/sg0"
   kill "$mock" "$daemon"
 }
 
-case_refused_block() {  # the drive refuses the third main block
-  one_drive
-  echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
-  exits 1 --device "$C/dev/sg0" --json --yes
-  check "failure text on standard error" contains "$C/err" "Firmware update is failed."
-  check "trace: nothing sent after the refused block" sequence --upto-block 2
-  local text
-  text=$(trace_check text "$C/out" failed)
-  check "failed event with the device's text" test -n "$text"
-  check "the same text on standard error" contains "$C/err" "$text"
+# Each row a drive of its own, run side by side: a refused command that
+# changes the drive ends the update as failed (status 1, the device's text)
+# with nothing sent after it; a unit attention is answered by one resend; a
+# BUFFERSIZE whose total the counter never reaches still completes.
+refused_row() {  # ID PACKAGE_ARGS DRIVE_FIELDS STATEMENTS STATUS TEXT SEQUENCE_ARGS
+  local id=$1 st=$5 C=$WORK/$NAME-$1
+  mkdir -p "$C"
+  eval "package $2"
+  drives "$3"
+  tr ';' '\n' <<<"$4" >>"$C/sim.cfg"
+  ksfupd --device "$C/dev/sg0" --json --yes
+  check_eq "$id: exit status" "$(status)" "$st"
+  if ((st == 0)); then
+    check "$id: finished" grep -q '"event":"finished"' "$C/out"
+  else
+    check_eq "$id: failed event with the device's text" "$(trace_check text "$C/out" failed)" "$6"
+    check "$id: the failure on standard error" contains "$C/err" "Firmware update is failed."
+  fi
+  eval "check \"$id: trace\" sequence $7"
+}
+case_refused_block() {
+  local id pkg fields extra st text seq
+  while IFS='|' read -r id pkg fields extra st text seq; do
+    refused_row "$id" "$pkg" "$fields" "$extra" "$st" "$text" "$seq" >"$WORK/$NAME-$id.log" 2>&1 &
+  done <<'EOF'
+block|||refuse write=2 sense=09/86/00|1|Flash rom check sum error. (Code 09-86-00)|--upto-block 2
+dl2_boot|--boot||refuse cdb="F6 02" sense=05/24/00|1|Target_Status: Check Condition|--boot --upto "F6 02"
+dl2_main|--boot||refuse cdb="F6 02" nth=1 sense=05/24/00|1|Target_Status: Check Condition|--boot --upto "F6 02@1"
+commit_boot|--boot||refuse cdb="F5 00 00 00 00 00 00 0F" sense=04/40/F6|1|Firmware Transfer data error. (Code 04-40-f6)|--boot --upto "F5 00 00 00 00 00 00 0F"
+commit_main|--boot||refuse cdb="F5 00 00 00 00 00 00 00 3F" sense=04/40/F5|1|Firmware data error. (Code 04-40-f5)|--boot --upto "F5 00 00 00 00 00 00 00 3F"
+dl0|--boot||refuse cdb="F6 00" sense=04/40/F6|1|Firmware Transfer data error. (Code 04-40-f6)|--boot --upto "F6 00"
+buffer1024|--buffer 1024|||0||
+attention|--boot|tray=loaded|attention eject=yes;attention command=14|0||--boot --tray --resent "F6 02" --resent "EA 00 00 00 30 00"
+attention2|||attention command=8;attention command=8|1|Target_Status: Check Condition|--resent "F6 02" --upto "F6 02@1"
+EOF
+  wait
+  cat "$WORK/$NAME"-*.log
 }
 
 case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails

@@ -6,8 +6,8 @@
 # shellcheck disable=SC2154
 
 E2E_SCENARIOS=(
-  update_boot_en update_noboot_ja_restart update_noboot_norestart win98_wininit_created
-  win98_wininit_amended refused_block prechecks drive_list welcome_en welcome_ja
+  refused_block update_boot_en update_noboot_ja_restart update_noboot_norestart win98_wininit_created
+  win98_wininit_amended prechecks drive_list welcome_en welcome_ja
   reb_helper_name package_errors_en package_errors_ja aspi_probe wine_aspi no_drive
 )
 

@@ -21,6 +21,12 @@ suspend_query() { on "$MAIN" 5000 suspend-query | kv result; }
 sc_session_end() {
   setup_one_drive nt --aspi --no-restart --wait 10
   start_main
+  local first=$PROG_PID
+  e2e_start  # a second copy while the first runs: refused
+  check_eq "a second copy says so" "$(msgbox 30000 | kv text)" "An update program is already running."
+  answer_box 1
+  check "the second copy ends after OK" e2e_exited 15
+  PROG_PID=$first
   update_drive 0
   local _ status=
   for _ in $(seq 50); do
@@ -29,6 +35,7 @@ sc_session_end() {
     sleep 0.2
   done
   check_eq "transfer phase under way" "$status" "${EN[transfer]}"
+  xdotool key Return  # from the keyboard: must not answer the completion box
   check_eq "session end during the transfer refused" "$(end_session)" "1"
   check "program still running" kill -0 "$PROG_PID"
   check_eq "suspend query during the transfer refused" "$(suspend_query)" "424D5144"
@@ -47,9 +54,11 @@ sc_session_end() {
 # The package's folder is the current directory; an ASPI layer there is not
 # loaded unless it is also the program's own folder.  Wine's placeholder
 # WNASPI32.DLL in the system folders would be found before the current
-# directory, so it goes, as on a Windows without an ASPI layer.
+# directory, so it goes, as on a Windows without an ASPI layer.  Last, the
+# whole package beside the program and another folder current (a shortcut's
+# "Start in"): the package is found and the update works.
 sc_aspi_not_from_current_dir() {
-  setup_one_drive nt --aspi
+  setup_one_drive nt --aspi --no-restart --wait 10
   rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
   local prog="$PFX/drive_c/prog"
   mkdir -p "$prog"
@@ -63,5 +72,12 @@ sc_aspi_not_from_current_dir() {
   rm -f "$PKG/WNASPI32.DLL"
   e2e_start ../prog/ksfupd.exe
   check "ASPI layer in the program's folder: the drive is listed" on "$MAIN" 40000
+  exit_program
+  mv "$PKG/kestfirm.ini" "$PKG/TQ517T.BIN" "$prog/"
+  start_main ../prog/ksfupd.exe
+  check_update 0 EN 176 100
+  check_box 5000 "started from another folder: completion box" text "${EN[done_ok]}"
+  answer_box 1
+  check "flash holds the main image" flash_holds "$PKG/flash.bin"
   exit_program
 }

@@ -134,6 +134,14 @@ pending_renames() {
 
 sc_update_noboot_ja_restart() {
   setup_one_drive nt --aspi
+  # A temporary folder whose name the ANSI code page cannot hold (code page
+  # 932 has no "é"): the helper's copy is made, scheduled and started through
+  # the wide-character calls all the same.
+  mkdir -p "$PFX/drive_c/users/root/Temp/é"
+  local v
+  for v in TEMP TMP; do
+    LC_ALL=C.UTF-8 "$KSF_WINE" reg add 'HKCU\Environment' /v $v /d 'C:\users\root\Temp\é' /f >/dev/null 2>&1
+  done
   start_main ksfupd.exe "${JA_ENV[@]}"
   check_eq "Japanese idle status" "$(on "$MAIN" 5000 text 1032 | kv text)" "${JA[select]}"
   check_update 0 JA 176 450
@@ -141,7 +149,7 @@ sc_update_noboot_ja_restart() {
     "box text" text "${JA[done_ask]}"
   shot completion
   answer_restart "the dialog and the program"
-  check_eq "copy made in C:\\users\\root\\Temp" "$(dirname "${COPY:-x}")" "$PFX/drive_c/users/root/Temp"
+  check_eq "copy made in C:\\users\\root\\Temp\\é" "$(dirname "${COPY:-x}")" "$PFX/drive_c/users/root/Temp/é"
   check "copy is the program" cmp -s "${COPY:-/nonexistent}" "$PKG/ksfupd.exe"
   check_match "copy scheduled for deletion at restart" "$(pending_renames)" "*REB_0000.EXE*"
   wait_copy_gone
@@ -150,24 +158,47 @@ sc_update_noboot_ja_restart() {
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
 }
 
-# A block the drive refuses: the failure box with the device's reason, in
-# English and (second run) Japanese; the drive stays updatable.
+# One drive per row, updated in turn in one run of the program: a refused
+# block or a refused command that changes the drive (download mode on for
+# each image, either commit, download mode off after the programming wait)
+# gives the failure box with the device's reason, nothing is sent after it and
+# the drive stays updatable.  The last drive answers a unit attention after
+# the eject and on the boot image's block 3: each command goes once more and
+# the update completes, although with BUFFERSIZE=1024 the progress count never
+# reaches its total.  Then (second run) the Japanese failure box.
+REFUSALS='1|refuse write=6 sense=09/85/00|Flash rom write error. (Code 09-85-00)|EA *-> 02 09/85/00
+2|refuse cdb="F6 02" sense=05/24/00|Target_Status: Check Condition|F6 02 *-> 02 05/24/00
+3|refuse cdb="F6 02" nth=1 sense=05/24/00|Target_Status: Check Condition|F6 02 *-> 02 05/24/00
+4|refuse cdb="F5 00 00 00 00 00 00 0F" sense=04/40/F6|Firmware Transfer data error. (Code 04-40-f6)|F5 00 00 00 00 00 00 0F *-> 02 04/40/F6
+5|refuse cdb="F5 00 00 00 00 00 00 00 3F" sense=04/40/F5|Firmware data error. (Code 04-40-f5)|F5 00 00 00 00 00 00 00 3F *-> 02 04/40/F5
+6|refuse cdb="F6 00" sense=04/40/F6|Firmware Transfer data error. (Code 04-40-f6)|F6 00 *-> 02 04/40/F6'
 sc_refused_block() {
   e2e_setup nt
-  make_package --aspi --boot
-  sim_config adapter 'drive target=1' 'refuse write=6 sense=09/85/00'
+  make_package --aspi --boot --buffer 1024 --no-restart
+  local t cfg text last lines=(adapter)
+  while IFS='|' read -r t cfg text last; do lines+=("drive target=$t" "$cfg"); done <<<"$REFUSALS"
+  lines+=('drive target=7 tray=loaded' 'attention eject=yes' 'refuse cdb="EA 00 00 00 30 00" sense=06/29/00')
+  sim_config "${lines[@]}"
   start_main
-  update_drive 0
-  follow_update 90
-  check_box 5000 "box caption" caption "$CAPTION_ERROR" \
-    "box text" text "${EN[failed]}Flash rom write error. (Code 09-85-00)" \
-    "box OK only" buttons 1 \
-    "box application-modal" topmost 0 \
-    "box owned by the dialog" owner "$MAIN_HWND"
-  shot failure
+  while IFS='|' read -r t cfg text last; do
+    update_drive $((t - 1))
+    follow_update 100
+    check_box 5000 "drive $t: box caption|text|buttons" "caption|text|buttons" "$CAPTION_ERROR|${EN[failed]}$text|1"
+    [[ $t == 1 ]] && check_box 5000 "box application-modal, owned by the dialog" "topmost|owner" "0|$MAIN_HWND" && shot failure
+    answer_box 1
+    check_eq "drive $t: after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
+    check_match "drive $t: nothing sent after the refused command" "$(grep " 0:$t " "$PKG/trace.txt" | tail -n 1)" "* 0:$t $last"
+  done <<<"$REFUSALS"
+  check_eq "drive 3: refused at the main image's download mode" "$(grep -c ' 0:3 F6 02 ' "$PKG/trace.txt")" 2
+  update_drive 6
+  follow_update 100
+  check_box 5000 "drive 7: completion box" "caption|text" "$CAPTION_INFO|${EN[done_ok]}"
   answer_box 1
-  check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
-  check_eq "nothing sent after the refused block" "$(tail -n 1 "$PKG/trace.txt" | grep -o ' EA .*-> 02 09/85/00$' | wc -l)" "1"
+  check "drive 7: flash holds boot and main images" flash_holds "$PKG/flash.bin.6" --boot
+  check_eq "drive 7: each unit attention answered by one resend" \
+    "$(grep -E ' 0:7 (F6 02|EA 00 00 00 30 00) ' "$PKG/trace.txt" | sed 's/.*-> //' | paste -sd,)" \
+    "02 06/28/00,00,02 06/29/00,00,00"
+  check_eq "drive 7: 16 block writes, the rest GOOD" "$(grep ' 0:7 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" 15
   exit_program
 
   sim_config adapter 'drive target=1' 'refuse write=0 sense=09/85/00'
@@ -183,10 +214,13 @@ sc_refused_block() {
 # The drives of the checks before anything is written: board version, model,
 # newer firmware, a failing memory read.
 PRECHECK_DRIVES=('drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518T  "'
-  'drive target=3 revision=1.20' 'drive target=4' 'fail opcode=0xF5')
+  'drive target=3 revision=1.20 async_ms=300' 'drive target=4' 'fail opcode=0xF5')
 
 # check_prechecks: UPDATE on each of the PRECHECK_DRIVES (list entries 0-3)
-# shows its check's box and leaves the dialog idle; nothing is written.
+# shows its check's box and leaves the dialog idle; nothing is written.  The
+# newer-firmware drive (slow to answer) gets Enter twice from the keyboard
+# (the X server): the second one, typed while the drive is checked, must not
+# answer the box's "Yes".
 check_prechecks() {
   local i
   local -a want=(
@@ -196,7 +230,11 @@ check_prechecks() {
     "$CAPTION_ERROR|${EN[check_fail]}|1|0"
   )
   for i in 0 1 2 3; do
-    update_drive "$i"
+    if [[ $i == 2 ]]; then
+      on "$MAIN" 5000 select 103 2 sleep 300 >/dev/null && xdotool key Return Return
+    else
+      update_drive "$i"
+    fi
     check_box 20000 "drive $i: box" "caption|text|buttons|topmost" "${want[$i]}"
     [[ $i == 2 ]] && shot newer-firmware
     answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"

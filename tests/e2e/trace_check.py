@@ -3,15 +3,20 @@
 or SG_IO) against the update's command sequence, and ksfupd's --json output.
 
     trace_check.py sequence TRACE [--boot] [--tray] [--pcb] [--upto-block N]
+                       [--upto CDB[@K]] [--resent CDB]...
         the trace's commands (CDB, direction, length) are exactly those of one
         run with --device: discovery (3 TEST UNIT READY, a stable INQUIRY
         pair), the checks (board version read with --pcb, the model
         INQUIRY), then the flash sequence: TEST UNIT READY twice, START STOP
         UNIT (open the tray) with --tray, the boot image with --boot, the main
-        image, flash controls, download mode switches; --upto-block N: the
-        sequence ends with the N-th block write (0-based), refused.
-        Every block write but a refused last one is answered GOOD; every
-        command has the 10-second time-out.
+        image, flash controls, download mode switches; --resent CDB: the
+        first command whose CDB begins with CDB is sent twice, the first time
+        answered with a unit attention (06/xx/xx); --upto-block N: the
+        sequence ends with the N-th block write (0-based), refused; --upto
+        CDB@K: it ends with the K-th (0-based, default 0) command whose CDB
+        begins with CDB, refused.  Every block write but a refused last one
+        and a unit attention is answered GOOD; every command has the
+        10-second time-out.
     trace_check.py opcodes TRACE
         the distinct opcodes in the trace, in order of first use.
     trace_check.py json OUTPUT [--boot]
@@ -60,7 +65,7 @@ def blocks(image):
     return [(address + n, data[n:n + step]) for n in range(0, len(data), step)]
 
 
-def expected(boot, tray, pcb, upto):
+def expected(boot, tray, pcb, upto, resent=(), upto_cdb=None):
     seq = [TUR] * 3 + [INQUIRY] * 2 + [("F5 00 00 00 00 0F 80 48 00 10 00 00", "in", 16)] * pcb
     seq += [INQUIRY, TUR, TUR] + [no_data("1B 00 00 00 02 00")] * tray
     for image in images(boot):
@@ -72,6 +77,12 @@ def expected(boot, tray, pcb, upto):
         if image == "boot":
             seq += [no_data("F5 00 00 00 00 00 00 0F 00 00")] + [TUR] * 3
     seq += [no_data("F5 00 00 00 00 00 00 00 3F 00"), no_data("F6 00 00 00 00 00 00 00 00 00"), TUR, TUR]
+    for prefix in resent:
+        at = next(i for i, c in enumerate(seq) if c[0].startswith(prefix))
+        seq.insert(at, seq[at])
+    if upto_cdb is not None:
+        prefix, _, k = upto_cdb.partition("@")
+        return seq[:[i for i, c in enumerate(seq) if c[0].startswith(prefix)][int(k or 0)] + 1]
     if upto is None:
         return seq
     # up to the refused block write, the upto-th
@@ -81,13 +92,22 @@ def expected(boot, tray, pcb, upto):
 def sequence(args):
     got = commands(args[0])
     upto = int(args[args.index("--upto-block") + 1]) if "--upto-block" in args else None
-    want = expected("--boot" in args, "--tray" in args, "--pcb" in args, upto)
+    upto_cdb = args[args.index("--upto") + 1] if "--upto" in args else None
+    resent = [args[i + 1] for i, a in enumerate(args) if a == "--resent"]
+    want = expected("--boot" in args, "--tray" in args, "--pcb" in args, upto, resent, upto_cdb)
     bad = ["command %d: got %s, expected %s" % (i, g, w)
            for i, (g, w) in enumerate(itertools.zip_longest([c[:3] for c in got], want)) if g != w]
     bad += ["time-out not 10 s: %s" % (c,) for c in got if c[4] != 10000][:1]
-    writes = [c for c in got if c[0].startswith("EA ")]
-    if upto is not None:
-        writes = writes[:-1]  # the refused one
+    cut = upto is not None or upto_cdb is not None
+    if cut and got and got[-1][3] == "00":
+        bad.append("the last command was not refused: %s" % (got[-1],))
+    for prefix in resent:
+        first = next((c for c in got if c[0].startswith(prefix)), None)
+        if first is None or not first[3].startswith("02 06/"):
+            bad.append("not a unit attention: %s" % (first,))
+    # all but the refused last one and the unit attentions
+    writes = [c for c in (got[:-1] if cut else got)
+              if c[0].startswith("EA ") and not c[3].startswith("02 06/")]
     bad += ["block write %d answered %s" % (n, c[3]) for n, c in enumerate(writes) if c[3] != "00"]
     if bad:
         print("\n".join(bad[:5]))

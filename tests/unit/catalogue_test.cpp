@@ -69,7 +69,7 @@ TEST(Catalogue, EveryMessageInTheLanguageOfUserLcid) {
       "IniNotFound FirmwareNotFound FirmwareReadFailure IniValueError AspiLoadFailed AspiNotFound "
       "NoDrive AspiNecessary StatusSelectDrive StatusTransferring StatusRunning StatusCompleted "
       "UpdateFailed UpdateCompleted UpdateCompletedRestart DriveVersionCheckFailure "
-      "BoardNotApplicable ModelNotApplicable DriveHasLaterVersion CantReboot");
+      "BoardNotApplicable ModelNotApplicable DriveHasLaterVersion CantReboot AlreadyRunning");
   const std::vector<std::string> names{std::istream_iterator<std::string>(list), {}};
   ASSERT_EQ(names.size(), static_cast<size_t>(Msg::kCount));
   const uint32_t saved = UserLcid;

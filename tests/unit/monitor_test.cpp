@@ -169,6 +169,9 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
     UserLcid = 1041;
     d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
   };
+  // A buffer unit below 2048 bytes: the counter never reaches the total, yet
+  // the worker finished, and the flash is done.
+  const auto small_buffer = [](Dialog&) { UpdatePackage.BufferSize = 1024; };
   const Log ended = kStart + kPhases + Log{"end"} + kDone;
   const uint32_t full = kMainImageReadLength;
   const struct {
@@ -183,6 +186,13 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
        failed("Firmware Transfer data error. (Code 09-88-00)"),
        kStart + Log{kTransferring, kRunning} + kIdle},
       {refuse(true, full, -1, {}), failed("Can not create Thread."), kStart + kIdle},
+      // Download mode refused at the end, after the programming wait.
+      {[](Dialog& d) { d.bench.drive.RefuseCommand(16, kNotInDownload); },
+       failed("Firmware Transfer data error. (Code 04-40-f6)"),
+       kStart + Log{kTransferring, kRunning} + kIdle},
+      {small_buffer,
+       {Box(kCaptionInformation, plat::kMbOk | info, TextIn(Msg::UpdateCompleted, false))},
+       kStart + Log{kTransferring, kCompleted} + kDone},
       {other_model,
        {Box(kCaptionInformation, info, TextIn(Msg::ModelNotApplicable, true))},
        kStart + Log{"status:" + std::string(TextIn(Msg::StatusSelectDrive, true))} +

@@ -124,7 +124,7 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
       {"[X]\n[RENAME]", "[X]\n" + r + e},
       {other, other + r + e},
       {"[Other]\nk=v", "[Other]\nk=v\n" + r + e},
-      {"[rename]\n" + a, "[rename]\n" + a + r + e},
+      {"[rename]\n" + a, "[rename]\n" + e + a},  // section names have no case
       {"k=[RENAME]\n", "k=[RENAME]\n" + r + e},
       {long_line, long_line + r + e},
       {big, big + r + e},

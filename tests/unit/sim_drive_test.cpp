@@ -119,17 +119,37 @@ adapter
 drive target=2
 refuse command=0 sense=02/04/01 status=8
 refuse write=0 status=0x08
+drive target=3
+attention command=1
+attention eject=yes
+refuse cdb=F6 sense=05/26/00
+refuse cdb="F6 02" nth=1 sense=05/24/00
 )";
   sim::SimSetup setup;
   std::string error;
   ASSERT_TRUE(sim::LoadSimConfig(text, Now, setup, &error)) << error;
-  EXPECT_EQ(setup.labels, (std::vector<std::string>{"0:1", "1:2"}));
+  EXPECT_EQ(setup.labels, (std::vector<std::string>{"0:1", "1:2", "1:3"}));
   EXPECT_EQ(setup.drives[0]->InquiryData()[35], '"');
   // Both refusals answer BUSY: the status in decimal, then in hex.
   EXPECT_EQ(setup.drives[1]->Execute(kTur.data(), 6, kNoData, nullptr, 0).status, sim::kBusy);
   uint8_t block[2048] = {};
   const uint8_t write[10] = {0xEA, 0, 0, 0, 0x80, 0, 0, 0, 1, 0};
   EXPECT_EQ(setup.drives[1]->Execute(write, 10, kOut, block, sizeof block).status, sim::kBusy);
+  // A unit attention raised before command 1 waits for a command other than
+  // INQUIRY; an eject raises another; the first download-mode request of
+  // those that reach the drive is refused by one rule, the second by another.
+  const Bytes eject{0x1B, 0, 0, 0, 2, 0}, enter{0xF6, 2, 0, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes inquiry{0x12, 0, 0, 0, 36, 0};
+  std::string answers;
+  for (const Bytes& cdb : {kTur, inquiry, kTur, eject, enter, enter, enter}) {
+    const bool in = cdb[0] == 0x12;
+    setup.drives[2]->Execute(cdb.data(), static_cast<uint8_t>(cdb.size()), in ? kIn : kNoData,
+                             block, in ? 36 : 0);
+    answers += sim::FormatTrace(setup.drives[2]->trace().back()).substr(3 * cdb.size()) + ";";
+  }
+  EXPECT_EQ(answers,
+            "none 0 -> 02 02/3A/01;in 36 -> 00;none 0 -> 02 06/29/00;none 0 -> 00;"
+            "none 0 -> 02 06/28/00;none 0 -> 02 05/26/00;none 0 -> 02 05/24/00;");
 }
 
 TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
@@ -154,7 +174,9 @@ TEST(SimConfigTest, BadLinesAreReportedWithTheirNumber) {
            {"drive target=2 board=1 board=2", "field given twice: board"},
            {"drive target=2 external=maybe", "expected yes or no for external"},
            {"refuse write=1 sense=0986", "sense must be KK/AA/QQ (hex)"},
-           {"refuse sense=09/86/00", "refuse needs write= or command="},
+           {"refuse sense=09/86/00", "refuse needs one of write=, command=, cdb="},
+           {"refuse write=1 nth=1 sense=09/86/00", "nth= goes with cdb="},
+           {"attention sense=06/29/00", "attention needs command= or eject="},
            {"refuse write=1", "CHECK CONDITION needs sense="},
            {"fail command=1 opcode=2", "fail needs command= or opcode="},
            {"flaky inquiry=often", "flaky needs inquiry=N or inquiry=forever"},

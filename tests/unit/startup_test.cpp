@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -46,6 +47,7 @@ struct World : ShellUi {
   ~World() override {
     sim::SimAspi::SetCurrent(nullptr);
     ResetProcessState();
+    AnsiCodePage = kShiftJisCodePage;  // as before any start-up
   }
   void Nt(uint32_t major) { os.version = plat::VersionInfo{2, major}; }
   const char* ExecutableBaseName() override { return base_name.c_str(); }
@@ -99,7 +101,21 @@ TEST(StartUp, RunsAndTheirEnds) {
       // Only OK on the main dialog restarts, and only without the helper copy.
       {[](World& w) { w.ini += "USE DELETE FILE=NO\n"; }, aspi_run + std::string(" ExitWindowsEx")},
       {[](World& w) { w.ini += "USE DELETE FILE=NO\n", w.main_result = 2; }, aspi_run},
-      {[](World& w) { w.base_name = "REB_1A2B", w.ini = ""; }, "ExitWindowsEx @8000"},
+      // The helper starts while the copy that made it still runs.
+      {[](World& w) { w.base_name = "REB_1A2B", w.ini = "", w.os.other_instance = true; },
+       "ExitWindowsEx @8000"},
+      {[](World& w) { w.os.other_instance = true; }, "box:An update program is already running."},
+      // Shift-JIS is shown only through code page 932.
+      {[](World& w) { w.os.lcid = 1041, w.os.code_page = 1252, w.ini = "[UPGRADEINFORMATION]\n"; },
+       "box:INI file value error. (Code 3)"},
+      // Started from another folder: the package beside the program.
+      {[](World& w) {
+         std::filesystem::create_directory("prog");
+         for (const char* file : {"main.bin", "boot.bin"})
+           std::filesystem::rename(file, std::string("prog/") + file);
+         w.dir.Write("prog/KSFUPD.INI", kValid), w.ini = "", w.os.module_path = "prog\\ksfupd.exe";
+       },
+       "SetCurrentDirectory " + std::string(aspi_run)},
       {[](World& w) { w.ini = "[UPGRADEINFORMATION]\n"; }, "box:INI file value error. (Code 3)"},
       {[](World& w) { w.os.fail_read = [](int read) { return read == 1; }; },
        "box:Firmware file reading failure. (Code 11)"},

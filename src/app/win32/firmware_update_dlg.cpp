@@ -127,25 +127,52 @@ Fn Resolve(const char* module, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
 }
 
-constexpr DWORD kEsContinuous = 0x80000000u;      // ES_CONTINUOUS
-constexpr DWORD kEsSystemRequired = 0x00000001u;  // ES_SYSTEM_REQUIRED
+constexpr DWORD kEsContinuous = 0x80000000u;       // ES_CONTINUOUS
+constexpr DWORD kEsSystemRequired = 0x00000001u;   // ES_SYSTEM_REQUIRED
+constexpr DWORD kEsDisplayRequired = 0x00000002u;  // ES_DISPLAY_REQUIRED
+
+// Power requests (Windows 7 and later): REASON_CONTEXT with a simple reason
+// string, and the request kinds, as in the Windows 7 headers (this program is
+// compiled for the oldest systems, whose headers do not have them).
+struct ReasonContext {
+  ULONG version;  // POWER_REQUEST_CONTEXT_VERSION
+  DWORD flags;    // POWER_REQUEST_CONTEXT_SIMPLE_STRING
+  union {
+    struct {
+      HMODULE module;
+      ULONG id;
+      ULONG count;
+      LPWSTR* strings;
+    } detailed;
+    LPWSTR simple;
+  } reason;
+};
+constexpr ULONG kPowerRequestContextVersion = 0;
+constexpr DWORD kPowerRequestContextSimpleString = 0x1;
+constexpr int kPowerRequestSystemRequired = 1;
+// Windows 8 and later: keeps the process running where Modern Standby would
+// suspend it.  Windows 7 refuses it; the system request still holds there.
+constexpr int kPowerRequestExecutionRequired = 3;
+using PowerCreateRequestFn = HANDLE(WINAPI*)(ReasonContext*);
+using PowerRequestFn = BOOL(WINAPI*)(HANDLE, int);  // PowerSetRequest, PowerClearRequest
 
 }  // namespace
 
 void CFirmwareUpdateDlg::HoldSession(bool hold) {
   if (hold == session_held_) return;
   session_held_ = hold;
+  // The display too: on a Modern Standby laptop the machine goes to sleep
+  // with the display, whatever ES_SYSTEM_REQUIRED says.
   const auto set_state = Resolve<ExecutionStateFn>("kernel32.dll", "SetThreadExecutionState");
   if (set_state != nullptr) {
-    set_state(hold ? kEsContinuous | kEsSystemRequired : kEsContinuous);
+    set_state(hold ? kEsContinuous | kEsSystemRequired | kEsDisplayRequired : kEsContinuous);
   }
   if (!hold) {
+    ReleasePowerRequest();
     const auto destroy = Resolve<ReasonDestroyFn>("user32.dll", "ShutdownBlockReasonDestroy");
     if (destroy != nullptr) destroy(GetSafeHwnd());
     return;
   }
-  const auto create = Resolve<ReasonCreateFn>("user32.dll", "ShutdownBlockReasonCreate");
-  if (create == nullptr) return;
   // The reason Windows shows beside the program: the waiting status line,
   // without its leading space, in the dialog's language.
   const char* reason = Text(Msg::StatusRunning);
@@ -153,7 +180,37 @@ void CFirmwareUpdateDlg::HoldSession(bool hold) {
   wchar_t wide[128] = {};
   const UINT code_page = JapaneseMode() ? 932 : CP_ACP;
   if (::MultiByteToWideChar(code_page, 0, reason, -1, wide, 128) == 0) wide[0] = L'\0';
-  create(GetSafeHwnd(), wide);
+  HoldPowerRequest(wide);
+  const auto create = Resolve<ReasonCreateFn>("user32.dll", "ShutdownBlockReasonCreate");
+  if (create != nullptr) create(GetSafeHwnd(), wide);
+}
+
+void CFirmwareUpdateDlg::HoldPowerRequest(const wchar_t* reason) {
+  const auto create = Resolve<PowerCreateRequestFn>("kernel32.dll", "PowerCreateRequest");
+  const auto set = Resolve<PowerRequestFn>("kernel32.dll", "PowerSetRequest");
+  if (create == nullptr || set == nullptr) return;  // before Windows 7
+  ReasonContext context{};
+  context.version = kPowerRequestContextVersion;
+  context.flags = kPowerRequestContextSimpleString;
+  context.reason.simple = const_cast<LPWSTR>(reason);
+  HANDLE request = create(&context);
+  if (request == INVALID_HANDLE_VALUE || request == nullptr) return;
+  power_request_ = request;
+  power_system_set_ = set(request, kPowerRequestSystemRequired) != FALSE;
+  power_execution_set_ = set(request, kPowerRequestExecutionRequired) != FALSE;
+}
+
+void CFirmwareUpdateDlg::ReleasePowerRequest() {
+  if (power_request_ == nullptr) return;
+  const auto clear = Resolve<PowerRequestFn>("kernel32.dll", "PowerClearRequest");
+  if (clear != nullptr) {
+    if (power_execution_set_) clear(power_request_, kPowerRequestExecutionRequired);
+    if (power_system_set_) clear(power_request_, kPowerRequestSystemRequired);
+  }
+  ::CloseHandle(power_request_);  // closing ends whatever the request still holds
+  power_request_ = nullptr;
+  power_system_set_ = false;
+  power_execution_set_ = false;
 }
 
 // ------------------------------------------------------------------ View

@@ -45,8 +45,11 @@ class CFirmwareUpdateDlg : public CDialog {
 
   void OnPaint();
   // Refuses session ends, names the reason where Windows shows one, and keeps
-  // the machine from sleeping (true); undoes all of it (false).
+  // the machine and its display from sleeping (true); undoes all of it (false).
   void HoldSession(bool hold);
+  // The power request of Windows 7 and later, and its release.
+  void HoldPowerRequest(const wchar_t* reason);
+  void ReleasePowerRequest();
 
   // Members in binding order; destroyed in reverse.
   CButton exit_;
@@ -61,6 +64,11 @@ class CFirmwareUpdateDlg : public CDialog {
   // True from UPDATE until its last box is answered: WM_QUERYENDSESSION is
   // answered FALSE.
   bool session_held_ = false;
+  // The power request while the session is held (Windows 7 and later), and
+  // which of its kinds were granted.
+  HANDLE power_request_ = nullptr;
+  bool power_system_set_ = false;
+  bool power_execution_set_ = false;
 };
 
 }  // namespace ui

@@ -48,6 +48,8 @@ class FakePlatform : public plat::Platform {
   bool fail_start_thread = false;
   plat::VersionInfo version{2, 6};
   uint32_t lcid = 1033;
+  uint32_t code_page = 0;       // GetAnsiCodePage; 0: 932 when lcid is 1041, else 1252
+  bool other_instance = false;  // ClaimInstance finds the mutex taken
   std::string module_path = "C:\\KSF\\ksfupd.exe";
   std::string temp_path;    // GetTempPath (should end with '\' or '/')
   std::string windows_dir;  // GetWindowsDirectory
@@ -124,11 +126,15 @@ class FakePlatform : public plat::Platform {
                  uint32_t flags) override;
   plat::VersionInfo GetVersion() override;
   uint32_t GetUserDefaultLcid() override;
+  uint32_t GetAnsiCodePage() override;
   bool GetModuleFileName(char* out, size_t size) override;
+  bool SetCurrentDirectory(const char* path) override;  // chdir, logged
+  bool ClaimInstance(const char* name) override;
   bool IsDbcsLeadByte(uint8_t byte) override;
   plat::Handle OpenFileForRead(const char* name) override;
   bool ReadFile(plat::Handle file, void* buffer, uint32_t size, uint32_t* read) override;
   void CloseFile(plat::Handle file) override;
+  bool GetModuleCopyPath(char* out, size_t size) override;  // module_path
   uint32_t GetTempPath(char* out, uint32_t size) override;
   uint32_t GetWindowsDirectory(char* out, uint32_t size) override;
   plat::CopyResult CopyFileNoOverwrite(const char* from, const char* to) override;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "fake_platform.h"
 
 namespace {
@@ -30,10 +32,26 @@ void CopyOut(const std::string& value, char* out, size_t size) {
 plat::VersionInfo FakePlatform::GetVersion() { return version; }
 uint32_t FakePlatform::GetUserDefaultLcid() { return lcid; }
 
+uint32_t FakePlatform::GetAnsiCodePage() {
+  if (code_page != 0) return code_page;
+  return lcid == 1041 ? 932 : 1252;
+}
+
 bool FakePlatform::GetModuleFileName(char* out, size_t size) {
   CopyOut(module_path, out, size);
   return true;
 }
+
+bool FakePlatform::GetModuleCopyPath(char* out, size_t size) {
+  return GetModuleFileName(out, size);
+}
+
+bool FakePlatform::SetCurrentDirectory(const char* path) {
+  Log(std::string("SetCurrentDirectory(") + path + ")");
+  return chdir(NativePath(path).c_str()) == 0;
+}
+
+bool FakePlatform::ClaimInstance(const char*) { return !other_instance; }
 
 bool FakePlatform::Cp932LeadByte(uint8_t byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);

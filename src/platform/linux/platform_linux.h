@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "platform/platform.h"
 
 namespace plat {
@@ -124,13 +126,19 @@ class LinuxPlatform final : public Platform {
 
   VersionInfo GetVersion() override { return VersionInfo{2, 6}; }
   uint32_t GetUserDefaultLcid() override { return lcid_; }
+  // The Japanese texts are Shift-JIS, converted for the terminal.
+  uint32_t GetAnsiCodePage() override { return lcid_ == 1041 ? 932 : 1252; }
   bool GetModuleFileName(char* out, size_t size) override;
+  bool SetCurrentDirectory(const char* path) override { return chdir(path) == 0; }
+  // The sg node is held with O_EXCL instead.
+  bool ClaimInstance(const char*) override { return true; }
   bool IsDbcsLeadByte(uint8_t) override { return false; }  // texts are UTF-8
 
   Handle OpenFileForRead(const char* name) override;
   bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override;
   void CloseFile(Handle file) override;
 
+  bool GetModuleCopyPath(char* out, size_t size) override { return GetModuleFileName(out, size); }
   uint32_t GetTempPath(char* out, uint32_t size) override;
   uint32_t GetWindowsDirectory(char*, uint32_t) override { return 0; }
   CopyResult CopyFileNoOverwrite(const char*, const char*) override { return CopyResult::kFailed; }

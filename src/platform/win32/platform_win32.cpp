@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/request_blocks.h"
 #include "platform/win32/windows_api.h"
@@ -51,6 +52,31 @@ struct NativePassThrough {
 };
 #endif
 
+VersionInfo QueryVersion() {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  ::GetVersionExA(&info);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+  return VersionInfo{info.dwPlatformId, info.dwMajorVersion};
+}
+
+// A function of a system DLL looked up at run time (nullptr where the system
+// lacks it), so that the loader never refuses the program for it.  The DLL is
+// loaded when it is not yet and stays loaded.
+template <typename Fn>
+Fn SystemFunction(const char* dll, const char* name) {
+  HMODULE module = ::GetModuleHandleA(dll);
+  if (module == nullptr) module = ::LoadLibraryA(dll);
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
 // The ASPI layer is looked for in the program's own folder (where packages
 // ship one) and the system folders, never in the current directory: a DLL
 // planted beside a package would run with the program's rights.  Any
@@ -60,28 +86,74 @@ struct NativePassThrough {
 // time: Windows 95/98 and older NT lack it.
 void LeaveCurrentDirectoryOutOfDllSearch() {
   using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
-  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-  if (kernel == nullptr) return;
-  const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFn>(
-      reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetDllDirectoryA")));
+  const auto set_dll_directory =
+      SystemFunction<SetDllDirectoryFn>("kernel32.dll", "SetDllDirectoryA");
   if (set_dll_directory == nullptr) return;
   char folder[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameA(nullptr, folder, MAX_PATH);
-  char* slash = nullptr;  // the last backslash, not a Shift-JIS trail byte
-  for (char* p = folder; length != 0 && length < MAX_PATH && *p != '\0'; ++p) {
-    if (::IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
-      ++p;
-    } else if (*p == '\\') {
-      slash = p;
-    }
-  }
-  if (slash == nullptr) {
-    folder[0] = '\0';
-  } else {
-    slash[slash == folder + 2 ? 1 : 0] = '\0';  // "C:\" keeps its backslash
-  }
+  folder[length != 0 && length < MAX_PATH ? FolderPartLength(folder) : 0] = '\0';
   set_dll_directory(folder);
 }
+
+// The wide-character file calls for the restart helper's copy.  Looked up at
+// run time and used only on the NT family: Windows 95/98/Me export most of
+// them as stubs that fail.  All or none: a copy made with one kind of path is
+// started and scheduled for deletion with the same kind.
+struct WideFileCalls {
+  using GetModuleFileNameFn = DWORD(WINAPI*)(HMODULE, LPWSTR, DWORD);
+  using GetTempPathFn = DWORD(WINAPI*)(DWORD, LPWSTR);
+  using CopyFileFn = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, BOOL);
+  using MoveFileExFn = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+  using CreateProcessFn = BOOL(WINAPI*)(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES,
+                                        LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                                        LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+  GetModuleFileNameFn get_module_file_name = nullptr;
+  GetTempPathFn get_temp_path = nullptr;
+  CopyFileFn copy_file = nullptr;
+  MoveFileExFn move_file_ex = nullptr;
+  CreateProcessFn create_process = nullptr;
+  bool usable = false;
+
+  WideFileCalls() {
+    if (QueryVersion().platform_id != VER_PLATFORM_WIN32_NT) return;
+    get_module_file_name =
+        SystemFunction<GetModuleFileNameFn>("kernel32.dll", "GetModuleFileNameW");
+    get_temp_path = SystemFunction<GetTempPathFn>("kernel32.dll", "GetTempPathW");
+    copy_file = SystemFunction<CopyFileFn>("kernel32.dll", "CopyFileW");
+    move_file_ex = SystemFunction<MoveFileExFn>("kernel32.dll", "MoveFileExW");
+    create_process = SystemFunction<CreateProcessFn>("kernel32.dll", "CreateProcessW");
+    usable = get_module_file_name != nullptr && get_temp_path != nullptr && copy_file != nullptr &&
+             move_file_ex != nullptr && create_process != nullptr;
+  }
+};
+
+const WideFileCalls& Wide() {
+  static const WideFileCalls calls;
+  return calls;
+}
+
+// A copy path (UTF-8 on this side) as a wide string; empty when it does not
+// convert.
+std::wstring WidePath(const char* path) {
+  if (path == nullptr) return std::wstring();
+  const int length = ::MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  if (::MultiByteToWideChar(CP_UTF8, 0, path, -1, &wide[0], length) != length)
+    return std::wstring();
+  wide.resize(static_cast<size_t>(length) - 1);
+  return wide;
+}
+
+// A wide path as UTF-8 into `out`; the byte count, 0 when it does not fit.
+uint32_t Utf8Path(const wchar_t* wide, char* out, uint32_t size) {
+  const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0 || static_cast<uint32_t>(length) > size) return 0;
+  ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, length, nullptr, nullptr);
+  return static_cast<uint32_t>(length) - 1;
+}
+
+constexpr DWORD kWidePathSize = 32768;  // the longest path the wide calls take
 
 class Win32PlatformImpl final : public Platform {
  public:
@@ -163,24 +235,37 @@ class Win32PlatformImpl final : public Platform {
 
   // --- message boxes ---
   int MessageBox(Handle owner, const char* text, const char* caption, uint32_t flags) override {
+    // Boxes come after the program was busy (checking the drive, the
+    // update); keys and clicks queued meanwhile were meant for what was on
+    // the screen then, not for this box's default button.
+    MSG message;
+    while (::PeekMessageA(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+    }
+    while (::PeekMessageA(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+    }
     return ::MessageBoxA(static_cast<HWND>(owner), text, caption, flags);
   }
 
   // --- version, locale, module ---
-  VersionInfo GetVersion() override {
-    OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    ::GetVersionExA(&info);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    return VersionInfo{info.dwPlatformId, info.dwMajorVersion};
-  }
+  VersionInfo GetVersion() override { return QueryVersion(); }
   uint32_t GetUserDefaultLcid() override { return ::GetUserDefaultLCID(); }
+  uint32_t GetAnsiCodePage() override { return ::GetACP(); }
+  bool SetCurrentDirectory(const char* path) override {
+    return ::SetCurrentDirectoryA(path) != FALSE;
+  }
+  bool ClaimInstance(const char* name) override {
+    HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name);
+    const DWORD error = ::GetLastError();
+    if (mutex == nullptr) {
+      // Created by a copy running under another account: taken all the same.
+      return error != ERROR_ACCESS_DENIED;
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+      ::CloseHandle(mutex);
+      return false;
+    }
+    return true;  // held until the process ends
+  }
   bool GetModuleFileName(char* out, size_t size) override {
     if (out == nullptr || size == 0) return false;
     const DWORD length = ::GetModuleFileNameA(nullptr, out, static_cast<DWORD>(size));
@@ -208,20 +293,62 @@ class Win32PlatformImpl final : public Platform {
   void CloseFile(Handle file) override { ::CloseHandle(file); }
 
   // --- folders and files for the restart helper ---
-  uint32_t GetTempPath(char* out, uint32_t size) override { return ::GetTempPathA(size, out); }
+  bool GetModuleCopyPath(char* out, size_t size) override {
+    const WideFileCalls& wide = Wide();
+    if (!wide.usable) return GetModuleFileName(out, size);
+    std::wstring path(kWidePathSize, L'\0');
+    const DWORD length = wide.get_module_file_name(nullptr, &path[0], kWidePathSize);
+    if (length == 0 || length >= kWidePathSize || size == 0 ||
+        Utf8Path(path.c_str(), out, static_cast<uint32_t>(size)) == 0) {
+      if (size != 0) out[0] = '\0';
+      return false;
+    }
+    return true;
+  }
+  uint32_t GetTempPath(char* out, uint32_t size) override {
+    const WideFileCalls& wide = Wide();
+    if (!wide.usable) return ::GetTempPathA(size, out);
+    std::wstring path(kWidePathSize, L'\0');
+    const DWORD length = wide.get_temp_path(kWidePathSize, &path[0]);
+    if (length == 0 || length >= kWidePathSize) return 0;
+    return Utf8Path(path.c_str(), out, size);
+  }
   uint32_t GetWindowsDirectory(char* out, uint32_t size) override {
     return ::GetWindowsDirectoryA(out, size);
   }
   CopyResult CopyFileNoOverwrite(const char* from, const char* to) override {
-    if (::CopyFileA(from, to, TRUE)) return CopyResult::kCopied;
+    const WideFileCalls& wide = Wide();
+    if (wide.usable) {
+      const std::wstring wide_from = WidePath(from);
+      const std::wstring wide_to = WidePath(to);
+      if (wide_from.empty() || wide_to.empty()) return CopyResult::kFailed;
+      if (wide.copy_file(wide_from.c_str(), wide_to.c_str(), TRUE)) return CopyResult::kCopied;
+    } else if (::CopyFileA(from, to, TRUE)) {
+      return CopyResult::kCopied;
+    }
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CopyResult::kExists
                                                                        : CopyResult::kFailed;
   }
   bool StartProcess(const char* application, const char* current_directory) override {
+    PROCESS_INFORMATION process{};
+    const WideFileCalls& wide = Wide();
+    if (wide.usable) {
+      const std::wstring wide_application = WidePath(application);
+      const std::wstring wide_directory = WidePath(current_directory);
+      if (wide_application.empty()) return false;
+      STARTUPINFOW startup{};
+      startup.cb = sizeof(startup);
+      const BOOL ok = wide.create_process(
+          wide_application.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+          nullptr, wide_directory.empty() ? nullptr : wide_directory.c_str(), &startup, &process);
+      if (!ok) return false;
+      ::CloseHandle(process.hThread);
+      ::CloseHandle(process.hProcess);
+      return true;
+    }
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
     const BOOL ok =
         ::CreateProcessA(application, nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
                          nullptr, current_directory, &startup, &process);
@@ -231,7 +358,18 @@ class Win32PlatformImpl final : public Platform {
     return true;
   }
   bool MoveFileDelayUntilReboot(const char* path) override {
-    return ::MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+    const WideFileCalls& wide = Wide();
+    if (wide.usable) {
+      const std::wstring wide_path = WidePath(path);
+      return !wide_path.empty() &&
+             wide.move_file_ex(wide_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+    }
+    // Only the NT family has it (95/98/Me use WININIT.INI), so it is not
+    // imported either.
+    using MoveFileExAnsiFn = BOOL(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+    const auto move_file_ex = SystemFunction<MoveFileExAnsiFn>("kernel32.dll", "MoveFileExA");
+    return move_file_ex != nullptr &&
+           move_file_ex(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
   }
   bool SearchPath(const char* name, char* out, uint32_t size) override {
     char* file_part = nullptr;
@@ -257,16 +395,23 @@ class Win32PlatformImpl final : public Platform {
   bool DeleteFile(const char* path) override { return ::DeleteFileA(path) != FALSE; }
 
   // --- shutdown ---
+  // The token calls exist on the NT family only (95/98/Me restart without a
+  // privilege): looked up at run time.
   Handle OpenProcessTokenForPrivileges() override {
+    using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    const auto open = SystemFunction<OpenProcessTokenFn>("advapi32.dll", "OpenProcessToken");
     HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    if (open == nullptr ||
+        !open(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
       return nullptr;
     }
     return token;
   }
   bool LookupPrivilegeValue(const char* name, uint64_t* luid) override {
+    using LookupFn = BOOL(WINAPI*)(LPCSTR, LPCSTR, PLUID);
+    const auto lookup = SystemFunction<LookupFn>("advapi32.dll", "LookupPrivilegeValueA");
     LUID value{};
-    if (!::LookupPrivilegeValueA(nullptr, name, &value)) return false;
+    if (lookup == nullptr || !lookup(nullptr, name, &value)) return false;
     *luid = (static_cast<uint64_t>(static_cast<uint32_t>(value.HighPart)) << 32) | value.LowPart;
     return true;
   }
@@ -276,8 +421,11 @@ class Win32PlatformImpl final : public Platform {
     record.Privileges[0].Luid.LowPart = static_cast<DWORD>(luid & 0xFFFFFFFFu);
     record.Privileges[0].Luid.HighPart = static_cast<LONG>(luid >> 32);
     record.Privileges[0].Attributes = attributes;
-    return ::AdjustTokenPrivileges(token, FALSE, &record, sizeof(record), nullptr, nullptr) !=
-           FALSE;
+    using AdjustFn =
+        BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
+    const auto adjust = SystemFunction<AdjustFn>("advapi32.dll", "AdjustTokenPrivileges");
+    return adjust != nullptr &&
+           adjust(token, FALSE, &record, sizeof(record), nullptr, nullptr) != FALSE;
   }
   bool ExitWindowsReboot() override { return ::ExitWindowsEx(EWX_REBOOT, 0) != FALSE; }
   void CloseHandle(Handle handle) override { ::CloseHandle(handle); }

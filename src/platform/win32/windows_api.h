@@ -25,3 +25,4 @@
 #undef LookupPrivilegeValue
 #undef MoveFile
 #undef DeleteFile
+#undef SetCurrentDirectory
