@@ -167,14 +167,15 @@ linux_ksfupd() {
   LD_PRELOAD="$KSF_ROOT/build/native/sim/lib/x86_64-linux-gnu/libksfsg.so" \
     KSF_SG_DEVICES="$LX/dev/sg0:$LX/dev/sg1" KSF_SIM_CONFIG="$LX/sim.cfg" \
     KSF_SIM_TRACE="$LX/trace.txt" KSF_SIM_FLASH="$LX/flash.bin" KSFUPD_DEV_DIR="$LX/dev" \
+    KSFUPD_SYS_DIR="$LX/sys" \
     build/native/ksfupd --package "$LX/TQ517T" "$@"
 }
 say "\$ ksfupd --package TQ517T --list"
 linux_ksfupd --list 2>&1 | sed 's/^/   /'
 say "\$ ksfupd --package TQ517T --device $LX/dev/sg1 --dry-run --json | head -n 6"
 linux_ksfupd --device "$LX/dev/sg1" --dry-run --json 2>&1 | head -n 6 | sed 's/^/   /'
-say "\$ ksfupd --package TQ517T --device $LX/dev/sg1   (about a minute)"
-linux_ksfupd --device "$LX/dev/sg1" </dev/null
+say "\$ ksfupd --package TQ517T --device $LX/dev/sg1 --yes   (about a minute)"
+linux_ksfupd --device "$LX/dev/sg1" --yes </dev/null
 linux_ok=$?
 say "   exit status $linux_ok"
 python3 tools/make_package.py "$LX/TQ517T" --boot --check-flash "$LX/flash.bin.1" | sed 's/^/   /'

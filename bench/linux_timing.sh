@@ -35,7 +35,7 @@ import os, sys, time
 binary, w, preload = sys.argv[1:4]
 env = dict(os.environ, LD_PRELOAD=preload, KSF_SG_DEVICES=w + "/dev/sg0",
            KSF_SIM_CONFIG=w + "/sim.cfg", KSF_SIM_TRACE=w + "/trace.txt",
-           KSFUPD_DEV_DIR=w + "/dev", LC_ALL="C.UTF-8")
+           KSFUPD_DEV_DIR=w + "/dev", KSFUPD_SYS_DIR=w + "/sys", LC_ALL="C.UTF-8")
 # fork, exec and wait4: the program's own rusage (subprocess's spawning would
 # add tens of milliseconds of its own to the child's account).
 start = time.monotonic()
@@ -44,7 +44,7 @@ if pid == 0:
     null = os.open(os.devnull, os.O_RDWR)
     os.dup2(null, 0)
     os.dup2(null, 1)
-    os.execve(binary, [binary, "--package", w + "/pkg", "--device", w + "/dev/sg0"], env)
+    os.execve(binary, [binary, "--package", w + "/pkg", "--device", w + "/dev/sg0", "--yes"], env)
 _, raw, usage = os.wait4(pid, 0)
 wall = time.monotonic() - start
 status = os.waitstatus_to_exitcode(raw)

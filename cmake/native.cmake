@@ -11,7 +11,7 @@ target_link_libraries(ksffake PUBLIC ksfcore Threads::Threads)
 
 file(GLOB KSF_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(ksf_unit_tests ${KSF_UNIT_SOURCES} sim/linux/sg_adapter.cpp
-  sim/linux/tcmu_ring.cpp)
+  sim/linux/tcmu_ring.cpp src/platform/linux/sg_result.cpp)
 target_include_directories(ksf_unit_tests PRIVATE tests/unit sim/linux)
 target_link_libraries(ksf_unit_tests PRIVATE ksfsim ksffake ksfcore GTest::gtest_main GTest::gmock Threads::Threads)
 include(GoogleTest)
@@ -49,7 +49,10 @@ find_package(CLI11 CONFIG REQUIRED)
 find_package(nlohmann_json 3 CONFIG REQUIRED)
 file(GLOB KSF_LINUX_PLATFORM_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
 add_library(ksflinux STATIC ${KSF_LINUX_PLATFORM_SOURCES})
-target_link_libraries(ksflinux PUBLIC ksfcore Threads::Threads)
+# sd-bus, for the inhibitor lock that keeps the machine up during an update.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(ksflinux PUBLIC ksfcore Threads::Threads PRIVATE PkgConfig::SYSTEMD)
 file(GLOB KSF_CLI_SOURCES CONFIGURE_DEPENDS src/cli/*.cpp)
 add_executable(ksfupd ${KSF_CLI_SOURCES})
 target_link_libraries(ksfupd PRIVATE ksflinux ksfcore nlohmann_json::nlohmann_json CLI11::CLI11

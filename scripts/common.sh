@@ -10,7 +10,8 @@ KSF_PACKAGES=(
   g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 xvfb xauth imagemagick
   fonts-ipafont-gothic fonts-wine fonts-liberation xdotool locales python3 binutils
-  gcc-multilib g++-multilib libcli11-dev nlohmann-json3-dev icoutils
+  gcc-multilib g++-multilib libcli11-dev nlohmann-json3-dev icoutils libsystemd-dev pkg-config
+  dbus-daemon python3-dbusmock
   qemu-system-x86 busybox-static cpio
 )
 

@@ -10,22 +10,46 @@
 //                   "<ms> <file name> <time-out ms> <FormatTrace>"
 //   KSF_SIM_FLASH   flash dumps, as WNASPI32.DLL writes them
 //
+//   KSF_SG_MAX_TRANSFER  what BLKSECTGET answers, in bytes as the sg driver
+//                   does (default 524288)
+//
 // A descriptor is an emulated drive when fstat gives the device and inode of
 // one of those files (so hard links, dup'ed descriptors and descriptors passed
 // from another process count too).  On such a descriptor ioctl(SG_IO) runs the
-// command on the drive model and SG_GET_VERSION_NUM reports an sg driver;
-// every other call, and every call on any other descriptor, goes to the C
-// library untouched.  Both ioctl and __ioctl_time64 are answered: a 32-bit
-// program built with 64-bit time_t (Debian's 32-bit Wine) calls the latter.
+// command on the drive model, SG_GET_VERSION_NUM reports an sg driver and
+// BLKSECTGET the largest transfer; every other call, and every call on any
+// other descriptor, goes to the C library untouched.  Both ioctl and
+// __ioctl_time64 are answered: a 32-bit program built with 64-bit time_t
+// (Debian's 32-bit Wine) calls the latter.
+//
+// As the sg driver does, the library also
+//   - takes a request by write() of an sg_io_hdr_t on a descriptor this
+//     process opened, runs it, and hands the answer to the next read()
+//     (poll() says POLLIN meanwhile; with no answer waiting, read() reads
+//     the plain file);
+//   - refuses commands other than the read-only kernel filter's (TEST UNIT
+//     READY, INQUIRY, ...) with EPERM on a descriptor open for reading only;
+//   - honours O_EXCL: each open takes a flock on "<file>.lock" beside the
+//     emulated file, exclusive for O_EXCL and shared otherwise, without
+//     waiting; a conflict fails the open with EBUSY, across processes.  The
+//     lock goes with the descriptor's close.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -173,8 +197,32 @@ Emulated* Find(State& s, int fd) {
 }
 
 // Answers the request when `fd` is an emulated drive; false: not ours.
+// The kernel's filter for a descriptor open for reading only.
+bool ReadOnlyRefuses(int fd, const sg_io_hdr_t& hdr) {
+  if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY || hdr.cmdp == nullptr) return false;
+  switch (hdr.cmdp[0]) {
+    case 0x00:  // TEST UNIT READY
+    case 0x03:  // REQUEST SENSE
+    case 0x12:  // INQUIRY
+    case 0x1A:  // MODE SENSE (6)
+    case 0x25:  // READ CAPACITY
+    case 0x28:  // READ (10)
+    case 0x43:  // READ TOC
+    case 0x4A:  // GET EVENT STATUS NOTIFICATION
+    case 0x5A:  // MODE SENSE (10)
+      return false;
+    default:
+      return true;
+  }
+}
+
+int MaxTransfer() {
+  const std::string value = Env("KSF_SG_MAX_TRANSFER");
+  return value.empty() ? 524288 : std::atoi(value.c_str());
+}
+
 bool Answer(int fd, unsigned long request, void* arg, int* result) {
-  if (request != SG_IO && request != SG_GET_VERSION_NUM) return false;
+  if (request != SG_IO && request != SG_GET_VERSION_NUM && request != BLKSECTGET) return false;
   std::call_once(g_once, Initialise);
   State& s = *g_state;
   std::lock_guard<std::mutex> lock(s.mu);
@@ -185,6 +233,10 @@ bool Answer(int fd, unsigned long request, void* arg, int* result) {
     error = EFAULT;
   } else if (request == SG_GET_VERSION_NUM) {
     *static_cast<int*>(arg) = sim::kSgVersionNum;
+  } else if (request == BLKSECTGET) {
+    *static_cast<int*>(arg) = MaxTransfer();
+  } else if (ReadOnlyRefuses(fd, *static_cast<sg_io_hdr_t*>(arg))) {
+    error = EPERM;
   } else {
     auto& hdr = *static_cast<sg_io_hdr_t*>(arg);
     e->timeout_ms = hdr.timeout;
@@ -212,9 +264,203 @@ int Ioctl(bool time64, int fd, unsigned long request, void* arg) {
   return Forward(time64, fd, request, arg);
 }
 
+// ---------------------------------------------- open, close, write, read, poll
+template <typename Fn>
+Fn Next(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+using OpenFn = int (*)(const char*, int, ...);
+using OpenatFn = int (*)(int, const char*, int, ...);
+using CloseFn = int (*)(int);
+using WriteFn = ssize_t (*)(int, const void*, size_t);
+using ReadFn = ssize_t (*)(int, void*, size_t);
+using PollFn = int (*)(pollfd*, nfds_t, int);
+
+// The descriptors this process opened on emulated files: the lock each holds
+// and the answers written requests wait in.
+struct Opened {
+  int lock_fd = -1;
+  std::deque<sg_io_hdr_t> answers;
+};
+std::mutex g_fd_mu;
+// Made at first use: other libraries' constructors may read or write before
+// this library's own have run.  Never freed, as g_state.
+std::map<int, Opened>& OpenedFds() {
+  static auto* opened = new std::map<int, Opened>;
+  return *opened;
+}
+
+// The listed file that `fd` is, "" when none (no configuration read: this runs
+// for every open).
+std::string ListedFile(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return "";
+  const std::string list = Env("KSF_SG_DEVICES");
+  for (size_t begin = 0; begin < list.size();) {
+    size_t end = list.find(':', begin);
+    if (end == std::string::npos) end = list.size();
+    const std::string path = list.substr(begin, end - begin);
+    struct stat ps;
+    if (!path.empty() && stat(path.c_str(), &ps) == 0 && ps.st_dev == st.st_dev &&
+        ps.st_ino == st.st_ino) {
+      return path;
+    }
+    begin = end + 1;
+  }
+  return "";
+}
+
+// After a successful open: the sg driver's O_EXCL rule on an emulated file.
+int Opening(int fd, int flags) {
+  if (fd < 0) return fd;
+  const std::string path = ListedFile(fd);
+  if (path.empty()) return fd;
+  static OpenFn next_open = Next<OpenFn>("open");
+  static CloseFn next_close = Next<CloseFn>("close");
+  const int lock_fd = next_open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lock_fd < 0 || flock(lock_fd, ((flags & O_EXCL) ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (lock_fd >= 0) next_close(lock_fd);
+    next_close(fd);
+    errno = EBUSY;
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(g_fd_mu);
+  Opened& opened = OpenedFds()[fd];
+  if (opened.lock_fd >= 0) next_close(opened.lock_fd);  // a number reused behind our back
+  opened = Opened{};
+  opened.lock_fd = lock_fd;
+  return fd;
+}
+
+int OpenAt(int dir, const char* path, int flags, mode_t mode) {
+  static OpenatFn next_openat = Next<OpenatFn>("openat");
+  return Opening(next_openat(dir, path, flags, mode), flags);
+}
+
+mode_t ModeOf(int flags, va_list ap) {
+  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+bool IsOpened(int fd) {
+  std::lock_guard<std::mutex> lock(g_fd_mu);
+  return OpenedFds().count(fd) != 0;
+}
+
+// A request written to an emulated descriptor: run now, answered by read().
+ssize_t Submit(int fd, const void* buffer, size_t count) {
+  sg_io_hdr_t hdr;
+  std::memcpy(&hdr, buffer, sizeof hdr);
+  int result = 0;
+  if (!Answer(fd, SG_IO, &hdr, &result)) {
+    errno = EBADF;
+    return -1;
+  }
+  if (result != 0 && errno == EIO) {
+    // What the driver reports for a fault below the drive.
+    hdr.host_status = 0x07;  // DID_ERROR
+    hdr.info = SG_INFO_CHECK;
+  } else if (result != 0) {
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(g_fd_mu);
+  OpenedFds()[fd].answers.push_back(hdr);
+  return static_cast<ssize_t>(count);
+}
+
 }  // namespace
 
 extern "C" {
+
+__attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return OpenAt(AT_FDCWD, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return OpenAt(AT_FDCWD, path, flags | O_LARGEFILE, mode);
+}
+
+__attribute__((visibility("default"))) int openat(int dir, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return OpenAt(dir, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat64(int dir, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return OpenAt(dir, path, flags | O_LARGEFILE, mode);
+}
+
+__attribute__((visibility("default"))) int close(int fd) {
+  static CloseFn next_close = Next<CloseFn>("close");
+  {
+    std::lock_guard<std::mutex> lock(g_fd_mu);
+    auto found = OpenedFds().find(fd);
+    if (found != OpenedFds().end()) {
+      next_close(found->second.lock_fd);
+      OpenedFds().erase(found);
+    }
+  }
+  return next_close(fd);
+}
+
+__attribute__((visibility("default"))) ssize_t write(int fd, const void* buffer, size_t count) {
+  static WriteFn next_write = Next<WriteFn>("write");
+  if (count >= sizeof(sg_io_hdr_t) &&
+      static_cast<const sg_io_hdr_t*>(buffer)->interface_id == 'S' && IsOpened(fd)) {
+    return Submit(fd, buffer, count);
+  }
+  return next_write(fd, buffer, count);
+}
+
+__attribute__((visibility("default"))) ssize_t read(int fd, void* buffer, size_t count) {
+  static ReadFn next_read = Next<ReadFn>("read");
+  {
+    std::lock_guard<std::mutex> lock(g_fd_mu);
+    auto found = OpenedFds().find(fd);
+    // With no answer waiting the file reads as the file it is (the driver
+    // would say EAGAIN; a program polls first), so other readers of the
+    // file, such as Wine looking for a disc, see what they saw before.
+    if (found != OpenedFds().end() && count >= sizeof(sg_io_hdr_t) &&
+        !found->second.answers.empty()) {
+      std::memcpy(buffer, &found->second.answers.front(), sizeof(sg_io_hdr_t));
+      found->second.answers.pop_front();
+      return sizeof(sg_io_hdr_t);
+    }
+  }
+  return next_read(fd, buffer, count);
+}
+
+__attribute__((visibility("default"))) int poll(pollfd* fds, nfds_t count, int timeout) {
+  static PollFn next_poll = Next<PollFn>("poll");
+  {
+    std::lock_guard<std::mutex> lock(g_fd_mu);
+    int ready = 0;
+    nfds_t ours = 0;
+    for (nfds_t i = 0; i < count; ++i) {
+      auto found = OpenedFds().find(fds[i].fd);
+      if (found == OpenedFds().end()) continue;
+      ++ours;
+      fds[i].revents = static_cast<short>(fds[i].events &
+                                          (POLLOUT | (found->second.answers.empty() ? 0 : POLLIN)));
+      if (fds[i].revents != 0) ++ready;
+    }
+    if (ours == count && count > 0) return ready;
+  }
+  return next_poll(fds, count, timeout);
+}
 
 __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
   va_list ap;

@@ -18,6 +18,7 @@
 #include "discovery/discovery.h"
 #include "discovery/drive_table.h"
 #include "package/package.h"
+#include "platform/linux/inhibit.h"
 #include "platform/linux/platform_linux.h"
 #include "text/catalogue.h"
 #include "text/system_state.h"
@@ -50,6 +51,23 @@ bool JapaneseLocale(const std::string& lang) {
   return false;
 }
 
+// A question that changes the drive: yes only for y/yes typed on a terminal, or
+// for --yes; no at end of input or without a terminal.
+bool AskYes(const std::string& question, bool yes) {
+  if (yes) {
+    cli::Err(question);
+    cli::Err(cli::Words(Say::AnsweredYes));
+    return true;
+  }
+  if (!cli::StdinIsTerminal()) {
+    cli::Err(question);
+    cli::Err(cli::Words(Say::NoTerminal));
+    return false;
+  }
+  const std::string answer = cli::Ask(question + cli::Words(Say::YesNo));
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
+
 // What the boxes of the shared code become on a terminal.  `refusal` gets
 // the text of the last information or error box.
 class Boxes {
@@ -70,17 +88,7 @@ class Boxes {
       return plat::kIdOk;
     }
     // The one question: go on although the drive has a later version.
-    cli::Err(words);
-    bool go_on = false;
-    if (yes_) {
-      cli::Err(cli::Words(Say::AnsweredYes));
-      go_on = true;
-    } else if (cli::StdinIsTerminal()) {
-      const std::string answer = cli::Ask(cli::Words(Say::YesNo));
-      go_on = answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
-    } else {
-      cli::Err(cli::Words(Say::NoTerminal));
-    }
+    const bool go_on = AskYes(words, yes_);
     cli::Event({{"event", "question"}, {"text", words}, {"answer", go_on ? "yes" : "no"}});
     return go_on ? plat::kIdYes : plat::kIdNo;
   }
@@ -96,11 +104,23 @@ class Boxes {
 
 std::string Reason(int error) { return std::strerror(error); }
 
-// Vendor commands need the node open for reading and writing: find out before
-// anything is sent.  Returns 0 or the exit status.
-int CheckRights(const char* node) {
-  const int error = plat::LinuxPlatform::ReadWriteAccess(node);
-  if (error == 0) return cli::kOk;
+// Another program has the drive: named from /proc where it can be.
+int ReportBusy(const plat::LinuxPlatform& platform, const std::string& node) {
+  std::string names;
+  for (const auto& holder : platform.HoldersOf({node, platform.BlockNodeOf(node)})) {
+    names += (names.empty() ? "" : ", ") + holder;
+  }
+  if (names.empty()) names = cli::Words(Say::HoldersUnknown);
+  const std::string text = cli::Format(Say::DriveBusy, node, names);
+  cli::Err(text);
+  cli::Event({{"event", "error"}, {"error", "busy"}, {"device", node}, {"text", text}});
+  return cli::kDriveBusy;
+}
+
+// A node that did not open: the rights it needs, another program holding it,
+// or the system's reason.  Returns the exit status.
+int ReportOpenError(const plat::LinuxPlatform& platform, const std::string& node, int error) {
+  if (error == EBUSY) return ReportBusy(platform, node);
   const bool rights = error == EACCES || error == EPERM || error == EROFS;
   const std::string text = rights ? cli::Format(Say::RightsNeeded, node, Reason(error), node)
                                   : cli::Format(Say::DeviceUnusable, node, Reason(error));
@@ -110,6 +130,31 @@ int CheckRights(const char* node) {
               {"device", node},
               {"text", text}});
   return rights ? cli::kNoRights : cli::kNoDrive;
+}
+
+// The drive to this program alone for the rest of the run: not while its disc
+// is mounted, and only through an exclusive descriptor.  0 or the exit status.
+int TakeDrive(plat::LinuxPlatform& platform, const std::string& node) {
+  const std::string block = platform.BlockNodeOf(node);
+  const std::string mounted = block.empty() ? "" : platform.MountPointOf(block);
+  if (!mounted.empty()) {
+    const std::string text = cli::Format(Say::DiscMounted, block, mounted, mounted);
+    cli::Err(text);
+    cli::Event({{"event", "error"}, {"error", "mounted"}, {"device", node}, {"text", text}});
+    return cli::kDriveBusy;
+  }
+  const int error = platform.HoldNode(node);
+  return error == 0 ? cli::kOk : ReportOpenError(platform, node, error);
+}
+
+// Every block must fit the host's largest transfer.  0 or the exit status.
+int CheckTransferSize(plat::LinuxPlatform& platform, const std::string& node) {
+  const int bytes = platform.MaxTransferBytes();
+  if (bytes < 0 || static_cast<uint32_t>(bytes) >= kLargestFlashBlock) return cli::kOk;
+  const std::string text = cli::Format(Say::TransferTooSmall, node, std::to_string(bytes));
+  cli::Err(text);
+  cli::Event({{"event", "check"}, {"result", "refused"}, {"text", text}});
+  return cli::kRefused;
 }
 
 nlohmann::ordered_json DriveEvent(const DriveRecord& drive) {
@@ -165,12 +210,22 @@ int Update(plat::LinuxPlatform& platform, int index) {
                     {"checksum", FlashChecksum(command.data, command.length)}});
       });
 
+  // Sleep and shutdown held off from here until the sequence has ended.
+  plat::InhibitLock inhibit;
+  std::string reason;
+  const bool held = inhibit.Take(cli::Format(Say::InhibitWhy, DriveTable[index].NodeName), &reason);
+  if (!held) cli::Err(cli::Format(Say::NoInhibit, reason));
+  nlohmann::ordered_json event = {{"event", "inhibit"}, {"held", held}};
+  if (!held) event["reason"] = reason;
+  cli::Event(event);
+
   cli::HoldSignals();
   int result;
   {
     cli::ProgressView view(index, queue, UpdatePackage.WaitTime);
     result = MonitorUpdate(view);
     platform.JoinThreads();  // the worker has published its end: it is returning
+    inhibit.Release();
     queue.Flush();
     std::string held;
     if (cli::TakeHeldSignal(&held)) {
@@ -188,8 +243,13 @@ int Update(plat::LinuxPlatform& platform, int index) {
                 {"device", DriveTable[index].NodeName},
                 {"restart_required", UpdatePackage.NoRestart == 0}});
   } else {
-    cli::Event(
-        {{"event", "failed"}, {"device", DriveTable[index].NodeName}, {"text", LastErrorText}});
+    // What failed below the drive, named as the kernel names it.
+    const std::string detail = platform.failure_detail();
+    if (!detail.empty()) cli::Err("(" + detail + ")");
+    nlohmann::ordered_json failed = {
+        {"event", "failed"}, {"device", DriveTable[index].NodeName}, {"text", LastErrorText}};
+    if (!detail.empty()) failed["detail"] = detail;
+    cli::Event(failed);
   }
   if (cli::HeldSignal() != 0) {
     cli::Err(cli::Format(Say::SignalsReleased, cli::SignalName(cli::HeldSignal())));
@@ -201,8 +261,14 @@ int Run(const Options& options) {
   const bool japanese = JapaneseLocale(options.lang);
   cli::Configure(japanese, options.json);
 
-  const char* node_dir = std::getenv("KSFUPD_DEV_DIR");
-  plat::LinuxPlatform platform(node_dir != nullptr && *node_dir != '\0' ? node_dir : "/dev");
+  plat::SystemPaths paths;
+  for (auto [name, path] :
+       {std::pair{"KSFUPD_DEV_DIR", &paths.dev}, std::pair{"KSFUPD_SYS_DIR", &paths.sys},
+        std::pair{"KSFUPD_PROC_DIR", &paths.proc}}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') *path = value;
+  }
+  plat::LinuxPlatform platform(paths);
   plat::SetPlatform(&platform);
   Boxes boxes(options.yes);
   platform.SetMessageHandler([&boxes](const char* text, const char* caption, uint32_t flags) {
@@ -219,6 +285,17 @@ int Run(const Options& options) {
   if (!device.empty() && device[0] != '/') {
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) != nullptr) device = std::string(cwd) + "/" + device;
+  }
+  // A block node or a symlink such as /dev/cdrom: the same drive's sg node.
+  if (!device.empty()) {
+    const std::string sg = platform.SgNodeOf(device);
+    if (sg.empty()) {
+      const std::string text = cli::Format(Say::NoSgNode, device);
+      cli::Err(text);
+      cli::Event({{"event", "error"}, {"error", "no_sg_node"}, {"device", device}, {"text", text}});
+      return cli::kNoDrive;
+    }
+    device = sg;
   }
   if (device.size() >= sizeof DriveRecord::NodeName) {
     cli::Err(cli::Format(Say::DeviceTooLong, device));
@@ -241,11 +318,20 @@ int Run(const Options& options) {
   TransportKind = PassThrough;
 
   if (!device.empty()) {
-    if (const int status = CheckRights(device.c_str())) return status;
+    const int error = plat::LinuxPlatform::ReadWriteAccess(device.c_str());
+    if (error != 0) return ReportOpenError(platform, device, error);
     platform.SetNodes({device});
   }
 
   DriveCount = DiscoverDrives();
+  // Nodes that would not open are not "no drive": say what kept them shut.
+  if (DriveCount == 0 && !platform.refused_nodes().empty()) {
+    int status = cli::kDriveBusy;
+    for (const auto& [node, error] : platform.refused_nodes()) {
+      if (ReportOpenError(platform, node, error) == cli::kNoRights) status = cli::kNoRights;
+    }
+    return status;
+  }
   if (DriveCount == 0) {
     const std::string text = cli::Utf8(Text(Msg::NoDrive));
     cli::Err(text);
@@ -263,9 +349,7 @@ int Run(const Options& options) {
   if (index < 0) return cli::kNoDrive;
   const DriveRecord& drive = DriveTable[index];
   cli::Out(drive.DisplayText);
-  if (device.empty()) {
-    if (const int status = CheckRights(drive.NodeName)) return status;
-  }
+  if (const int status = TakeDrive(platform, drive.NodeName)) return status;
 
   SelectedDriveIndex.store(static_cast<uint16_t>(index), std::memory_order_release);
   SetMessageOwner(nullptr);
@@ -279,12 +363,20 @@ int Run(const Options& options) {
     cli::Event({{"event", "check"}, {"result", "refused"}, {"text", text}});
     return cli::kRefused;
   }
+  if (const int status = CheckTransferSize(platform, drive.NodeName)) return status;
   cli::Out(cli::Words(Say::ChecksPassed));
   cli::Event({{"event", "check"}, {"result", "passed"}});
 
   if (options.dry_run) {
     cli::RunPlan(platform);
     return cli::kOk;
+  }
+  const bool confirmed = AskYes(
+      cli::Format(Say::Confirm, drive.DisplayText, UpdatePackage.PackageVersion), options.yes);
+  cli::Event({{"event", "confirm"}, {"answer", confirmed ? "yes" : "no"}});
+  if (!confirmed) {
+    cli::Err(cli::Words(Say::NotConfirmed));
+    return cli::kNotConfirmed;
   }
   return Update(platform, index);
 }
@@ -299,14 +391,18 @@ int main(int argc, char** argv) {
   CLI::App app{
       "ksfupd: writes new firmware into Kestran CD-R, CD-R/RW and CD-ROM drives.\n"
       "Exit status: 0 done, 1 update failed, 2 usage, 3 package error, 4 no drive,\n"
-      "5 refused by a check, 6 no read-write access to the drive's node."};
+      "5 refused by a check, 6 no read-write access to the drive's node, 7 not confirmed,\n"
+      "8 drive busy (another program has it, or its disc is mounted)."};
   app.add_option("--package", options.package,
                  "folder of the update package (KSFUPD.INI, else kestfirm.ini, and its images)");
-  app.add_option("--device", options.device, "the drive's SCSI generic node, e.g. /dev/sg1");
+  app.add_option("--device", options.device,
+                 "the drive's SCSI generic node, e.g. /dev/sg1 (or its /dev/srN, /dev/cdrom)");
   app.add_flag("--list", options.list, "list the drives this package applies to, then end");
   app.add_flag("--dry-run", options.dry_run,
                "package, drive and checks, then the plan; nothing that changes the drive is sent");
-  app.add_flag("--yes", options.yes, "answer yes to the question (a drive with later firmware)");
+  app.add_flag("--yes", options.yes,
+               "answer yes to both questions: whether to update the drive, and whether to go on "
+               "when the drive has later firmware");
   app.add_flag("--json", options.json, "one JSON object per line for each event");
   app.add_option("--lang", options.lang, "en or ja (default: from the locale)")
       ->check(CLI::IsMember({"en", "ja"}));

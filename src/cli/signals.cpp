@@ -11,8 +11,11 @@
 namespace cli {
 namespace {
 
-// Ctrl-C, Ctrl-\, kill and a closed terminal: each would end the process.
-constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+// Ctrl-C, Ctrl-\, kill, a closed terminal and every other signal whose
+// default action ends the process; and the terminal's stops (Ctrl-Z, a
+// background read or write), which would leave the drive mid-flash.
+constexpr int kHeld[] = {SIGINT,    SIGQUIT, SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2, SIGALRM,
+                         SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGTSTP, SIGTTIN, SIGTTOU};
 struct sigaction g_previous[sizeof kHeld / sizeof kHeld[0]];
 
 volatile sig_atomic_t g_signal = 0;
@@ -34,18 +37,8 @@ void OnSignal(int signal) {
 }  // namespace
 
 std::string SignalName(int signal) {
-  switch (signal) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGQUIT:
-      return "SIGQUIT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "signal " + std::to_string(signal);
-  }
+  const char* abbrev = sigabbrev_np(signal);
+  return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(signal);
 }
 
 void HoldSignals() {

@@ -1,4 +1,5 @@
-// SIGINT, SIGQUIT, SIGTERM and SIGHUP while the firmware is written: an interrupted
+// SIGINT, SIGQUIT, SIGTERM, SIGHUP, the other signals that would end the
+// process, and the terminal's stops while the firmware is written: an interrupted
 // flash can leave the drive unusable, so they are held until the update's
 // sequence has ended; the user is told at once why nothing happens.
 #pragma once
@@ -7,7 +8,7 @@
 
 namespace cli {
 
-// From here on the four signals are caught and held (the message in the
+// From here on those signals are caught and held (the message in the
 // current language is written to standard error when one arrives).
 void HoldSignals();
 // Their earlier handling is back; a held signal stays on record.

@@ -63,6 +63,40 @@ constexpr Pair kWords[] = {
      "ドライラン: ドライブを変更するものは何も送りません。更新の手順:"},
     {"Dry run finished: the drive was not changed.",
      "ドライランを終了しました: ドライブは変更されていません。"},
+    {"Update %s to firmware %s?", "%s をファームウェア %s に更新しますか?"},
+    {"Not confirmed: nothing was sent to the drive.",
+     "確認されなかったため、ドライブには何も送っていません。"},
+    {"%s is in use by another program: %s.\n"
+     "Close that program (or wait until it has finished) and try again. Nothing was sent to the "
+     "drive.",
+     "%s は他のプログラムが使用中です: %s。\n"
+     "そのプログラムを終了して (または終わるのを待って) からやり直して下さい。ドライブには何も"
+     "送っていません。"},
+    {"a program that cannot be named", "名前の分からないプログラム"},
+    {"The disc in the drive (%s) is mounted on %s.\n"
+     "Unmount it first (umount %s, or eject it in the file manager), then try again. Nothing was "
+     "sent to the drive.",
+     "ドライブのディスク (%s) が %s にマウントされています。\n"
+     "先にアンマウントして (umount %s、またはファイルマネージャーで取り出して) からやり直して"
+     "下さい。ドライブには何も送っていません。"},
+    {"%s takes at most %s bytes in one command, but the firmware is written in blocks of 32768\n"
+     "bytes. Connect the drive to another controller for the update. Nothing was sent to the "
+     "drive.",
+     "%s は一度に %s バイトまでしか転送できませんが、ファームウェアは 32768 バイトずつ書き込み"
+     "ます。\n別のコントローラーにドライブを接続して更新して下さい。ドライブには何も送って"
+     "いません。"},
+    {"%s has no SCSI generic node: the kernel's sg module may not be loaded (modprobe sg).\n"
+     "Give the drive's /dev/sgN node with --device (ksfupd --list shows them). Nothing was sent to "
+     "the drive.",
+     "%s には SCSI generic ノードがありません。カーネルの sg モジュールが読み込まれていない"
+     "かもしれません (modprobe sg)。\n--device でドライブの /dev/sgN ノードを指定して下さい "
+     "(ksfupd --list で表示されます)。ドライブには何も送っていません。"},
+    {"ksfupd: sleep and shutdown cannot be held off (%s): do not suspend or switch off the "
+     "computer until the update has finished.",
+     "ksfupd: スリープとシャットダウンを止められません (%s)。更新が終わるまでコンピュータを"
+     "スリープさせたり電源を切ったりしないで下さい。"},
+    {"Writing firmware to %s: interrupting the update can make the drive unusable.",
+     "%s にファームウェアを書き込み中: 更新を中断するとドライブが使えなくなる恐れがあります。"},
 };
 static_assert(sizeof kWords / sizeof kWords[0] == static_cast<size_t>(Say::kCount),
               "one pair for every text");

@@ -23,26 +23,37 @@ enum Status : int {
   kNoDrive = 4,
   kRefused = 5,
   kNoRights = 6,
+  kNotConfirmed = 7,
+  kDriveBusy = 8,
 };
 
 enum class Say {
-  RightsNeeded,     // node, reason, node
-  DeviceUnusable,   // node, reason
-  DeviceTooLong,    // node
-  PackageDir,       // dir, reason
-  DrivesHeader,     //
-  SeveralDrives,    //
-  PickDrive,        // count
-  YesNo,            //
-  AnsweredYes,      //
-  NoTerminal,       //
-  NoAnswer,         //
-  ChecksPassed,     //
-  SignalHeld,       // signal name
-  SignalsReleased,  // signal name
-  RestartNotice,    //
-  PlanHeader,       //
-  PlanFooter,       //
+  RightsNeeded,      // node, reason, node
+  DeviceUnusable,    // node, reason
+  DeviceTooLong,     // node
+  PackageDir,        // dir, reason
+  DrivesHeader,      //
+  SeveralDrives,     //
+  PickDrive,         // count
+  YesNo,             //
+  AnsweredYes,       //
+  NoTerminal,        //
+  NoAnswer,          //
+  ChecksPassed,      //
+  SignalHeld,        // signal name
+  SignalsReleased,   // signal name
+  RestartNotice,     //
+  PlanHeader,        //
+  PlanFooter,        //
+  Confirm,           // drive's display text, package version
+  NotConfirmed,      //
+  DriveBusy,         // node, holders
+  HoldersUnknown,    //
+  DiscMounted,       // block node, mount point, mount point
+  TransferTooSmall,  // node, bytes
+  NoSgNode,          // device
+  NoInhibit,         // reason
+  InhibitWhy,        // node
   kCount
 };
 

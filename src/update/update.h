@@ -25,6 +25,9 @@ int CheckDrive();
 // 0 and the result is -1.
 int CheckCommandResult(int code);
 
+// The longest data transfer of the flash sequence: a main-image block.
+constexpr uint32_t kLargestFlashBlock = 0x8000;
+
 // The worker class: its constructor is the whole flash sequence.
 class CKSFUpdate {
  public:

@@ -24,7 +24,7 @@ constexpr int kBootBlocks = 4;
 constexpr uint32_t kBootBlockLength = 0x1000;
 constexpr uint32_t kBootBlockUnits = 2;
 constexpr int kMainBlocks = 11;
-constexpr uint32_t kMainBlockLength = 0x8000;
+constexpr uint32_t kMainBlockLength = kLargestFlashBlock;
 constexpr uint32_t kMainFlashAddress = 0x8000;
 constexpr uint32_t kMainBlockUnits = 16;
 static_assert(kImageHeader + kBootBlocks * kBootBlockLength == kBootImageReadLength, "boot");

@@ -16,8 +16,8 @@ BIN=${KSFUPD_BIN:-$ROOT/build/native/ksfupd}
 PRELOAD=${KSF_SG_PRELOAD:-$(find "$ROOT/build/native" -path '*x86_64-linux-gnu/libksfsg.so' 2>/dev/null | head -n 1)}
 MAKE_PACKAGE="$ROOT/tools/make_package.py"
 
-CASES=(full_boot full_json signal_held refused_block transport_fault checks tray dry_run
-  no_rights drive_list package_error)
+CASES=(full_boot full_json signal_held held refused_block transport_fault checks consent tray
+  dry_run no_rights refusals drive_list package_error)
 
 if [[ ${1:-} == --list ]]; then
   printf '%s\n' "${CASES[@]}"
@@ -72,11 +72,13 @@ one_drive() {
 # ksfupd ARGS...: runs the program on the emulated nodes; standard output,
 # standard error and the exit status in $C/out, $C/err, $C/status.
 # The program's process id goes to $C/pid.  RUN, when set, is the command
-# that starts the program (another user, other locale variables).
+# that starts the program (another user, other variables, a terminal).
+# sysfs is $C/sys; the system bus is $BUS, none by default.
 RUN=()
 ksfupd() {
   env LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
     KSF_SIM_TRACE="$C/trace.txt" KSF_SIM_FLASH="$C/flash.bin" KSFUPD_DEV_DIR="$C/dev" \
+    KSFUPD_SYS_DIR="$C/sys" DBUS_SYSTEM_BUS_ADDRESS="${BUS:-unix:path=$C/no-bus}" \
     LC_ALL=C.UTF-8 "${RUN[@]}" "$BIN" --package "$C/pkg" "$@" >"$C/out" 2>"$C/err" </dev/null &
   echo $! >"$C/pid"
   wait $!
@@ -91,24 +93,44 @@ exits() {
 trace_check() { python3 "$ROOT/tests/e2e/trace_check.py" "$@"; }
 sequence() { trace_check sequence "$C/trace.txt" "$@"; }
 opcodes() { trace_check opcodes "$C/trace.txt" 2>/dev/null; }
+# on_pty INPUT: as a RUN prefix, the program on a pseudo-terminal with INPUT
+# typed ahead (\x04 ends the input); everything it writes goes to $C/out.
+on_pty() {
+  RUN=(python3 -c 'import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0: os.execv(sys.argv[2], sys.argv[2:])
+os.write(fd, sys.argv[1].encode().decode("unicode_escape").encode())
+while True:
+    try: data = os.read(fd, 4096)
+    except OSError: break
+    if not data: break
+    sys.stdout.buffer.write(data)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' "$1")
+}
+# first_block: waits up to 30 s for the first block write (builds may run beside).
+first_block() {
+  local i=0
+  until grep -q ' EA ' "$C/trace.txt" 2>/dev/null || ((++i > 600)); do sleep 0.05; done
+}
 flash_holds() { python3 "$MAKE_PACKAGE" "$C/pkg" --check-flash "$C/flash.bin" "$@"; }
 
 # ------------------------------------------------------------------ cases
 case_full_boot() {  # boot and main image, board version check, plain lines
   package --boot --pcb 7
   drives "board=3"
-  exits 0 --device "$C/dev/sg0"
+  exits 0 --device "$C/dev/sg0" --yes
   check "trace: the whole command sequence, byte for byte" sequence --boot --pcb
   check "flash holds the boot and main images" flash_holds --boot
   check "status texts as progress lines" grep -qx "Wait... (Running Firmware upgrade procedure)" "$C/out"
   check "progress lines of the transfer" grep -qx "  100%" "$C/out"
   check "completion text" contains "$C/out" "Firmware update is completed."
   check "restart notice" contains "$C/out" "Restart the computer"
+  check "no system bus: told, and the update went on" contains "$C/err" "sleep and shutdown cannot be held off"
 }
 
 case_full_json() {  # main image only, no restart wanted, --json
   one_drive --no-restart
-  exits 0 --device "$C/dev/sg0" --json
+  exits 0 --device "$C/dev/sg0" --json --yes
   check "trace: the whole command sequence without boot image" sequence
   check "flash holds the main image" flash_holds
   check "every line is JSON; events in order; a block event per block" trace_check json "$C/out"
@@ -117,20 +139,60 @@ case_full_json() {  # main image only, no restart wanted, --json
 
 case_signal_held() {  # INT, QUIT, TERM and HUP during the flash are held
   one_drive
-  ksfupd --device "$C/dev/sg0" &
-  local pid=$! i=0 target sig
-  # the first block write, waited for up to 30 s: builds may run beside
-  until grep -q ' EA ' "$C/trace.txt" 2>/dev/null || ((++i > 600)); do sleep 0.05; done
+  ksfupd --device "$C/dev/sg0" --yes &
+  local pid=$! target sig
+  first_block
   target=$(cat "$C/pid")
-  for sig in INT QUIT TERM HUP; do kill -"$sig" "$target"; done
+  for sig in INT QUIT TERM HUP USR1 USR2 ALRM VTALRM PROF XCPU XFSZ TSTP TTIN TTOU; do
+    kill -"$sig" "$target"
+  done
   sleep 1
-  check "still running after INT, QUIT, TERM and HUP" kill -0 "$target"
+  check "still running (and not stopped) after every ending or stopping signal" \
+    grep -q '^State:.*[RS] (' "/proc/$target/status"
+  kill -CONT "$target"  # a stopped program would leave the case waiting
   wait "$pid"
   check_eq "exit status: the update's own" "$(status)" 0
   check "told why (SIGINT)" contains "$C/err" "SIGINT received while the firmware is being written"
   check "told about SIGTERM too" contains "$C/err" "SIGTERM received"
   check "trace: the whole sequence despite the signals" sequence
   check "flash holds the main image" flash_holds
+}
+
+case_held() {  # the drive and the machine held for the update, let go at its end
+  one_drive
+  BUS=unix:path=$C/bus
+  dbus-daemon --session --nofork --address="$BUS" 2>/dev/null &
+  local daemon=$! mock pid first=$C
+  DBUS_SYSTEM_BUS_ADDRESS=$BUS /usr/bin/python3 -m dbusmock --system --template logind \
+    -l "$C/logind.log" >/dev/null 2>&1 &
+  mock=$!
+  local i=0 list=(/usr/bin/python3 -c 'import dbus
+print(len(dbus.SystemBus().get_object("org.freedesktop.login1", "/org/freedesktop/login1")
+    .ListInhibitors(dbus_interface="org.freedesktop.login1.Manager")))')
+  until DBUS_SYSTEM_BUS_ADDRESS=$BUS "${list[@]}" >/dev/null 2>&1 || ((++i > 300)); do sleep 0.1; done
+  ksfupd --device "$C/dev/sg0" --yes --json &
+  pid=$!
+  first_block
+  check "logind asked for a block lock on shutdown, sleep, idle and the keys, who ksfupd" \
+    grep -qF 'Inhibit "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch" "ksfupd" "Writing firmware to '"$C"'/dev/sg0: interrupting the update can make the drive unusable." "block"' "$C/logind.log"
+  check_eq "logind holds the lock during the flash" "$(DBUS_SYSTEM_BUS_ADDRESS=$BUS "${list[@]}")" 1
+  check "a second opener of the node is refused (EBUSY)" env LD_PRELOAD="$PRELOAD" \
+    KSF_SG_DEVICES="$SG_NODES" python3 -c 'import errno, os, sys
+try: os.open(sys.argv[1], os.O_RDWR)
+except OSError as e: sys.exit(e.errno != errno.EBUSY)
+sys.exit(1)' "$C/dev/sg0"
+  C=$C/second
+  mkdir -p "$C"
+  cp -r "$first/pkg" "$first/sim.cfg" "$C/"
+  exits 8 --device "$first/dev/sg0" --yes
+  check "a second ksfupd names the first" contains "$C/err" "in use by another program: $(cat "$first/pid") (ksfupd)"
+  check_eq "the second sent nothing" "$(opcodes)" ""
+  C=$first
+  wait "$pid"
+  check_eq "the update ended well" "$(status)" 0
+  check "the lock was reported held" grep -q '"event":"inhibit","held":true' "$C/out"
+  check_eq "logind holds no lock of ours afterwards" "$(DBUS_SYSTEM_BUS_ADDRESS=$BUS "${list[@]}")" 0
+  kill "$mock" "$daemon"
 }
 
 # Each row a drive of its own, run side by side: a refused command that
@@ -143,7 +205,7 @@ refused_row() {  # ID PACKAGE_ARGS DRIVE_FIELDS STATEMENTS STATUS TEXT SEQUENCE_
   eval "package $2"
   drives "$3"
   tr ';' '\n' <<<"$4" >>"$C/sim.cfg"
-  ksfupd --device "$C/dev/sg0" --json
+  ksfupd --device "$C/dev/sg0" --json --yes
   check_eq "$id: exit status" "$(status)" "$st"
   if ((st == 0)); then
     check "$id: finished" grep -q '"event":"finished"' "$C/out"
@@ -175,9 +237,10 @@ EOF
 case_transport_fault() {  # a block write that fails below the drive: SG_IO itself fails
   one_drive
   echo "fail opcode=0xEA" >>"$C/sim.cfg"
-  exits 1 --device "$C/dev/sg0"
+  exits 1 --device "$C/dev/sg0" --yes
   check "the system error's text (EIO, as Wine reports it)" \
     contains "$C/err" "System error (Win32): Code 21"
+  check "named as the kernel reports it" contains "$C/err" "(host status DID_ERROR)"
   check_eq "nothing sent after the failed block" "$(tail -n 1 "$C/trace.txt" | grep -c ' EA ')" 1
 }
 
@@ -200,6 +263,26 @@ later-yes|--version 1.10|revision=2.00|0|(answered yes: --yes)|00 12
 EOF
 }
 
+case_consent() {  # only y or yes on a terminal, or --yes, lets the update start
+  local id input st want ops
+  while IFS='|' read -r id input st want ops; do
+    C=$WORK/$NAME-$id
+    one_drive
+    echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"  # the first block ends it
+    RUN=()
+    [[ $id == no-terminal ]] || on_pty "$input"
+    ksfupd --device "$C/dev/sg0"
+    check_eq "$id: exit status" "$(status)" "$st"
+    check "$id: says so" grep -qF -- "$want" "$C/out" "$C/err"
+    check_eq "$id: commands sent" "$(opcodes)" "$ops"
+  done <<'EOF'
+no-terminal||7|give --yes to continue|00 12
+y|y\n|1|to firmware 1.10? [y/N]|00 12 F6 EA
+n|n\n|7|Not confirmed: nothing was sent to the drive.|00 12
+eof|\x04|7|Not confirmed|00 12
+EOF
+}
+
 case_tray() {  # the tray is opened unless it is closed and empty
   local tray want
   while read -r tray want; do
@@ -207,7 +290,7 @@ case_tray() {  # the tray is opened unless it is closed and empty
     package
     drives "tray=$tray"
     echo "refuse write=0 sense=09/86/00" >>"$C/sim.cfg"
-    ksfupd --device "$C/dev/sg0"
+    ksfupd --device "$C/dev/sg0" --yes
     # shellcheck disable=SC2086
     check "tray $tray: START STOP UNIT $([[ -n $want ]] && echo sent || echo 'not sent')" \
       sequence --upto-block 0 $want
@@ -239,6 +322,27 @@ case_no_rights() {  # a node that does not open read-write: named, nothing sent
   check "names the node and the rights" grep -q "$C/dev/sg0 cannot be opened for reading and writing" "$C/err"
   check "says what to do" contains "$C/err" "CAP_SYS_RAWIO"
   check_eq "nothing sent" "$(opcodes)" ""
+}
+
+case_refusals() {  # refused before anything that changes the drive is sent
+  local id setup args st want ops
+  while IFS='|' read -r id setup args st want ops; do
+    C=$WORK/$NAME-$id
+    one_drive
+    RUN=()
+    eval "$setup"
+    eval "ksfupd $args"
+    check_eq "$id: exit status" "$(status)" "$st"
+    check "$id: says why" grep -qF -- "$(eval echo "\"$want\"")" "$C/out" "$C/err"
+    check_eq "$id: commands sent" "$(opcodes)" "$ops"
+  done <<'EOF'
+mounted|mkdir -p $C/sys/class/scsi_generic/sg0/device/block/sr0 $C/proc/self; echo "36 29 11:0 / /media/cd\\040rom ro - iso9660 $C/dev/sr0 ro" >$C/proc/self/mountinfo; RUN=(env KSFUPD_PROC_DIR=$C/proc)|--device $C/dev/sg0 --yes|8|($C/dev/sr0) is mounted on /media/cd rom|00 12
+small-transfer|RUN=(env KSF_SG_MAX_TRANSFER=16384)|--device $C/dev/sg0 --yes|5|takes at most 16384 bytes|00 12
+block-node|mknod $C/dev/sr0 b 11 0; mkdir -p $C/sys/dev/block/11:0/device/scsi_generic/sg0|--device $C/dev/sr0 --dry-run|0|Dry run finished|00 12
+symlink|mknod $C/dev/sr0 b 11 0; ln -s sr0 $C/dev/cdrom; mkdir -p $C/sys/dev/block/11:0/device/scsi_generic/sg0|--device $C/dev/cdrom --dry-run|0|$C/dev/sg0 [KESTRAN|00 12
+no-sg-node|mknod $C/dev/sr1 b 11 1|--device $C/dev/sr1|4|has no SCSI generic node|
+scan-refused|chmod 755 $C $C/dev; chmod 444 $C/dev/sg0; install -m 666 /dev/null $C/trace.txt; RUN=(setpriv --reuid=65534 --regid=65534 --clear-groups)|--yes|6|$C/dev/sg0 cannot be opened for reading and writing|
+EOF
 }
 
 case_drive_list() {  # the scan: matches in node order, the rest left out

@@ -153,8 +153,10 @@ sc_pt_drive_list() {
   exit_program
 }
 
-# A device that opens for reading only: still listed, and its vendor
-# commands reach the drive (the block refusal proves the write got there).
+# A device that opens for reading only: still listed (INQUIRY passes the
+# kernel's command filter), but its vendor commands are refused below the
+# drive (EPERM, access denied) as a real sg node refuses them: no block
+# reaches the drive.
 sc_pt_read_only() {
   pt_setup d e 'drive target=1' 'refuse write=0 sense=09/87/00'
   make_package
@@ -165,7 +167,8 @@ sc_pt_read_only() {
   fi
   pt_start
   check_eq "listed" "$(on "$MAIN" 5000 combo 103 | kv item0)" "E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
-  pt_failed_update "Firmware data error. (Code 09-87-00)"
+  pt_failed_update "System error (Win32): Code 5\\n"
+  check_eq "no block reached the drive" "$(pt_trace e | grep -c ' EA ')" "0"
 }
 
 # pt_unplug LETTER: the letter's device stops opening (a socket takes the

@@ -143,7 +143,7 @@ def json_output(args):
     got = [(e["image"], e["address"], e["length"], e["checksum"]) for e in got if e.get("event") == "block"]
     want = [(image, address, len(data), sum(data) & 0xFFFF)
             for image in images("--boot" in args) for address, data in blocks(image)]
-    if order != ["drive", "check", "transferring", "block", "waiting", "finished"] or got != want:
+    if order != ["drive", "check", "confirm", "inhibit", "transferring", "block", "waiting", "finished"] or got != want:
         print("events in order %s; block events %s, expected %s" % (order, got[:3], want[:3]))
         return 1
     return 0

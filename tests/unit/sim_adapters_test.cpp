@@ -2,8 +2,9 @@
 // of a request before the drive sees it, where the drive's answer lands, and
 // slow requests against their time-out.  The transport tests run every path
 // through ASPI and the pass-through with well-formed requests; ksfupd for
-// Linux meets the SG_IO side only end to end, and the TCMU handler a real
-// kernel's ring (tests/e2e/kernel.sh) which never wraps on demand nor goes bad.
+// Linux meets the SG_IO side end to end, and here only in how it reads an
+// sg answer; the TCMU handler meets a real kernel's ring (tests/e2e/kernel.sh),
+// which never wraps on demand nor goes bad.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "fake_hooks.h"
 #include "fake_platform.h"
+#include "platform/linux/sg_result.h"
 #include "platform/ptr32.h"
 #include "platform/request_blocks.h"
 #include "sg_adapter.h"
@@ -378,6 +380,46 @@ TEST(TcmuRingTest, ServesEntriesAcrossTheWrapAndStopsOnMalformedOnes) {
       EXPECT_EQ(read_len, 36u);
       EXPECT_EQ(map[e + 8], sim::kGood);
     }
+  }
+}
+
+// How ksfupd reads an sg answer: the drive's own status and sense stand; a
+// host status, a driver status other than DRIVER_SENSE (even with SCSI
+// status 0, as kernels before 5.14 report) or an info word that says
+// "check" with nothing to show fail the request, named as the kernel names
+// them.
+TEST(SgResultTest, HostDriverAndInfoDecideAFailureBelowTheDrive) {
+  const int kOk = SG_INFO_OK, kCheck = SG_INFO_CHECK;
+  const struct {
+    unsigned char status, sb_len_wr;
+    unsigned short host, driver;
+    unsigned info;
+    int error;
+    const char* detail;
+  } cases[] = {
+      {0, 0, 0, 0, kOk, 0, ""},
+      {2, 18, 0, 0x08, kCheck, 0, ""},  // CHECK CONDITION with sense
+      {8, 0, 0, 0, kCheck, 0, ""},      // BUSY: the drive's answer
+      {0, 18, 0, 0x18, kCheck, 0, ""},  // DRIVER_SENSE with a suggestion bit
+      {0, 0, 0x08, 0, kCheck, EIO, "host status DID_RESET"},
+      {0, 0, 0x03, 0, kCheck, ETIMEDOUT, "host status DID_TIME_OUT"},
+      {2, 18, 0x01, 0x08, kCheck, EIO, "host status DID_NO_CONNECT"},
+      {0, 0, 0x2A, 0, kCheck, EIO, "host status 0x2A"},
+      {0, 0, 0, 0x04, kCheck, EIO, "driver status DRIVER_ERROR"},
+      {0, 0, 0, 0x27, kCheck, EIO, "driver status DRIVER_HARD"},
+      {0, 0, 0, 0x06, kCheck, ETIMEDOUT, "driver status DRIVER_TIMEOUT"},
+      {0, 0, 0, 0, kCheck, EIO, "info SG_INFO_CHECK without a SCSI status"},
+  };
+  for (const auto& c : cases) {
+    sg_io_hdr_t h{};
+    h.status = c.status;
+    h.sb_len_wr = c.sb_len_wr;
+    h.host_status = c.host;
+    h.driver_status = c.driver;
+    h.info = c.info;
+    std::string detail = "stale";
+    EXPECT_EQ(plat::ClassifySgResult(h, &detail), c.error) << c.detail;
+    EXPECT_EQ(detail, c.detail);
   }
 }
 

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <poll.h>
 #include <scsi/sg.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -17,7 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
+#include "platform/linux/sg_result.h"
 #include "platform/ptr32.h"
 #include "platform/request_blocks.h"
 
@@ -78,13 +83,13 @@ bool SgNumber(const char* name, long* number) {
 
 // The SCSI peripheral device type of a character device node from sysfs; -1
 // when sysfs does not say (no such node, not a character device, no sysfs).
-int SysfsDeviceType(const std::string& path) {
+int SysfsDeviceType(const std::string& sys, const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
-  char sysfs[96];
-  std::snprintf(sysfs, sizeof sysfs, "/sys/dev/char/%u:%u/device/type", major(st.st_rdev),
+  char sysfs[64];
+  std::snprintf(sysfs, sizeof sysfs, "/dev/char/%u:%u/device/type", major(st.st_rdev),
                 minor(st.st_rdev));
-  FILE* file = std::fopen(sysfs, "r");
+  FILE* file = std::fopen((sys + sysfs).c_str(), "r");
   if (file == nullptr) return -1;
   int type = -1;
   if (std::fscanf(file, "%d", &type) != 1) type = -1;
@@ -94,11 +99,50 @@ int SysfsDeviceType(const std::string& path) {
 
 constexpr int kCdromType = 5;
 
+// The first entry of a folder (other than . and ..), "" when none.
+std::string FirstEntry(const std::string& folder) {
+  std::string name;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      name = entry->d_name;
+      break;
+    }
+    closedir(dir);
+  }
+  return name;
+}
+
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string out(real);
+  std::free(real);
+  return out;
+}
+
+// mountinfo writes blanks and the like as \ooo.
+std::string Unescaped(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
-LinuxPlatform::LinuxPlatform(std::string node_dir) : node_dir_(std::move(node_dir)) {}
+LinuxPlatform::LinuxPlatform(SystemPaths paths) : paths_(std::move(paths)) {}
 
-LinuxPlatform::~LinuxPlatform() { JoinThreads(); }
+LinuxPlatform::~LinuxPlatform() {
+  JoinThreads();
+  ReleaseNode();
+}
 
 int LinuxPlatform::last_errno() const { return t_errno; }
 
@@ -107,6 +151,112 @@ int LinuxPlatform::ReadWriteAccess(const char* node) {
   if (fd < 0) return errno;
   close(fd);
   return 0;
+}
+
+int LinuxPlatform::HoldNode(const std::string& node) {
+  const int fd = open(node.c_str(), O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  std::lock_guard<std::mutex> lock(mu_);
+  held_fd_ = fd;
+  held_node_ = node;
+  return 0;
+}
+
+void LinuxPlatform::ReleaseNode() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (held_fd_ >= 0) close(held_fd_);
+  held_fd_ = -1;
+  held_node_.clear();
+}
+
+int LinuxPlatform::MaxTransferBytes() {
+  int bytes = 0;
+  if (held_fd_ < 0 || ioctl(held_fd_, BLKSECTGET, &bytes) != 0 || bytes <= 0) return -1;
+  return bytes;
+}
+
+std::string LinuxPlatform::failure_detail() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failure_detail_;
+}
+
+std::vector<std::pair<std::string, int>> LinuxPlatform::refused_nodes() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return refused_;
+}
+
+// ------------------------------------------------------------ sysfs, /proc
+std::string LinuxPlatform::SgNodeOf(const std::string& path) const {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return path;
+  char sysfs[80];
+  std::snprintf(sysfs, sizeof sysfs, "/dev/block/%u:%u/device/scsi_generic", major(st.st_rdev),
+                minor(st.st_rdev));
+  const std::string sg = FirstEntry(paths_.sys + sysfs);
+  return sg.empty() ? std::string() : paths_.dev + "/" + sg;
+}
+
+std::string LinuxPlatform::BlockNodeOf(const std::string& sg_node) const {
+  const std::string real = RealPath(sg_node);
+  const std::string name = real.substr(real.rfind('/') + 1);
+  const std::string block =
+      FirstEntry(paths_.sys + "/class/scsi_generic/" + name + "/device/block");
+  return block.empty() ? std::string() : paths_.dev + "/" + block;
+}
+
+std::string LinuxPlatform::MountPointOf(const std::string& block_node) const {
+  std::ifstream mountinfo(paths_.proc + "/self/mountinfo");
+  const std::string real = RealPath(block_node);
+  std::string line;
+  while (std::getline(mountinfo, line)) {
+    // ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+    std::istringstream fields(line);
+    std::string field, mount_point, source;
+    for (int i = 0; fields >> field; ++i) {
+      if (i == 4) mount_point = field;
+      if (field == "-") {
+        fields >> field >> source;
+        break;
+      }
+    }
+    source = Unescaped(source);
+    if (!source.empty() && (source == block_node || source == real)) return Unescaped(mount_point);
+  }
+  return std::string();
+}
+
+std::vector<std::string> LinuxPlatform::HoldersOf(const std::vector<std::string>& nodes) const {
+  std::vector<std::string> wanted, holders;
+  for (const auto& node : nodes) {
+    if (!node.empty()) wanted.push_back(RealPath(node));
+  }
+  const std::string self = std::to_string(getpid());
+  DIR* proc = opendir(paths_.proc.c_str());
+  if (proc == nullptr) return holders;
+  while (const dirent* entry = readdir(proc)) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    const std::string fds = paths_.proc + "/" + pid + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (dir == nullptr) continue;
+    bool holds = false;
+    while (const dirent* fd = readdir(dir)) {
+      char target[4096];
+      const ssize_t length = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+      if (length <= 0) continue;
+      target[length] = '\0';
+      holds = holds || std::find(wanted.begin(), wanted.end(), target) != wanted.end();
+    }
+    closedir(dir);
+    if (!holds) continue;
+    std::string name;
+    std::ifstream comm(paths_.proc + "/" + pid + "/comm");
+    std::getline(comm, name);
+    holders.push_back(pid + " (" + name + ")");
+  }
+  closedir(proc);
+  std::sort(holders.begin(), holders.end());
+  return holders;
 }
 
 // ------------------------------------------------------------ events, threads
@@ -181,19 +331,32 @@ void LinuxPlatform::JoinThreads() {
 // Windows' share modes have no counterpart here: ksfupd holds its node with
 // O_EXCL on its own.
 Handle LinuxPlatform::OpenDevice(const char* name, uint32_t access, uint32_t /*share*/) {
-  const int mode = (access & kGenericWrite) != 0 ? O_RDWR : O_RDONLY;
-  const int fd = open(name, mode | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    Fail(errno);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (held_fd_ >= 0 && held_node_ == name) return HandleOf(held_fd_);
+  // Vendor commands pass only on a node open for reading and writing: a
+  // read-only descriptor is never worth having.
+  if ((access & kGenericWrite) == 0) {
+    Fail(EACCES);
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  const int fd = open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    Fail(error);
+    const bool noted = std::any_of(refused_.begin(), refused_.end(),
+                                   [name](const auto& node) { return node.first == name; });
+    if (!noted && (error == EACCES || error == EPERM || error == EBUSY)) {
+      refused_.emplace_back(name, error);
+    }
+    return nullptr;
+  }
   open_nodes_.emplace_back(fd, name);
   return HandleOf(fd);
 }
 
 std::string LinuxPlatform::NodeOf(Handle device) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (FdOf(device) == held_fd_) return held_node_;
   for (const auto& open : open_nodes_) {
     if (open.first == FdOf(device)) return open.second;
   }
@@ -204,6 +367,7 @@ void LinuxPlatform::CloseDevice(Handle device) {
   const int fd = FdOf(device);
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (fd == held_fd_) return;  // kept until ReleaseNode
     open_nodes_.erase(std::remove_if(open_nodes_.begin(), open_nodes_.end(),
                                      [fd](const auto& open) { return open.first == fd; }),
                       open_nodes_.end());
@@ -275,23 +439,38 @@ bool LinuxPlatform::ScsiPassThroughDirect(Handle device, void* block80) {
   io.sbp = sense;
   io.timeout = block->TimeOutValue * 1000u;
 
-  int result;
-  do {
-    result = ioctl(FdOf(device), SG_IO, &io);
-  } while (result < 0 && errno == EINTR);
-  if (result < 0) {
-    const int error = errno;
+  // Submitted once with write(), collected with poll() and read().  Unlike
+  // ioctl(SG_IO), which the kernel restarts (and so sends again) after a stop
+  // signal, only the collection is repeated when a signal breaks a wait.
+  const int fd = FdOf(device);
+  int error = 0;
+  if (write(fd, &io, sizeof io) < 0) {
+    error = errno;
+  } else {
+    for (;;) {
+      pollfd ready = {fd, POLLIN, 0};
+      if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+        error = errno;
+        break;
+      }
+      if (read(fd, &io, sizeof io) >= 0) break;
+      if (errno != EAGAIN && errno != EINTR) {
+        error = errno;
+        break;
+      }
+    }
+  }
+  std::string detail;
+  if (error == 0) error = ClassifySgResult(io, &detail);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    failure_detail_ = detail;
+  }
+  if (error != 0) {
+    // A request the adapter or the driver could not complete never got an
+    // answer from the drive.
     if (observer_) observer_(command, true, 0xFF, sense, 0);
     return Fail(error);
-  }
-  // A request the adapter or the driver could not complete never got an
-  // answer from the drive.
-  constexpr uint16_t kDidTimeOut = 0x03;
-  constexpr uint16_t kDriverTimeout = 0x06;
-  if (io.host_status != 0 || (io.driver_status & 0x0F) == kDriverTimeout) {
-    if (observer_) observer_(command, true, 0xFF, sense, 0);
-    const bool timed_out = io.host_status == kDidTimeOut || (io.driver_status & 0x0F) == 0x06;
-    return Fail(timed_out ? ETIMEDOUT : EIO);
   }
   block->ScsiStatus = io.status;
   block->SenseInfoLength = io.sb_len_wr;
@@ -311,23 +490,27 @@ uint32_t LinuxPlatform::GetDriveType(const char* root) {
 
 void LinuxPlatform::ScanNodes() {
   scanned_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    refused_.clear();
+  }
   if (!fixed_nodes_.empty()) {
     for (const auto& node : fixed_nodes_) {
-      const int type = SysfsDeviceType(node);
+      const int type = SysfsDeviceType(paths_.sys, node);
       if (type < 0 || type == kCdromType) scanned_.push_back(node);
     }
     return;
   }
   std::vector<std::pair<long, std::string>> found;
-  DIR* dir = opendir(node_dir_.c_str());
+  DIR* dir = opendir(paths_.dev.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
     long number = 0;
     if (!SgNumber(entry->d_name, &number)) continue;
-    std::string path = node_dir_ + "/" + entry->d_name;
+    std::string path = paths_.dev + "/" + entry->d_name;
     // Devices that sysfs names as another class are left alone; where sysfs
     // does not say, the drive's own INQUIRY answer decides.
-    const int type = SysfsDeviceType(path);
+    const int type = SysfsDeviceType(paths_.sys, path);
     if (type >= 0 && type != kCdromType) continue;
     found.emplace_back(number, std::move(path));
   }

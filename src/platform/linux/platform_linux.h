@@ -1,8 +1,10 @@
 // The operating-system boundary for the Linux build.
 //
 // Drives are SCSI generic nodes (/dev/sgN): the pass-through transport's
-// 80-byte request becomes one sg_io_hdr_t and ioctl(SG_IO) on the node, so the
-// transport, discovery, checks and flash worker run unchanged.  Waits and the
+// 80-byte request becomes one sg_io_hdr_t, submitted with write() on the node
+// and collected with poll() and read(), so the transport, discovery, checks and
+// flash worker run unchanged.  A node held for an update is opened once,
+// exclusively, and every request on it goes through that one descriptor.  Waits and the
 // worker thread use real time and std::thread.  Message boxes go to a handler
 // that the front end installs.  What Linux has no use for (ASPI, restart,
 // helper copies) answers "not available".
@@ -31,10 +33,17 @@ struct DeviceCommand {
   uint32_t length;
 };
 
+// Where device nodes, sysfs and /proc are looked for (tests point them at
+// folders of their own).
+struct SystemPaths {
+  std::string dev = "/dev";
+  std::string sys = "/sys";
+  std::string proc = "/proc";
+};
+
 class LinuxPlatform final : public Platform {
  public:
-  // `node_dir`: where the sgN nodes are looked for (normally /dev).
-  explicit LinuxPlatform(std::string node_dir);
+  explicit LinuxPlatform(SystemPaths paths);
   ~LinuxPlatform() override;
 
   // --- set by the front end ---
@@ -64,6 +73,33 @@ class LinuxPlatform final : public Platform {
 
   // Whether `node` opens for reading and writing: 0, or the errno.
   static int ReadWriteAccess(const char* node);
+
+  // --- the drive held for an update ---
+  // Opens `node` for reading and writing, exclusively (O_EXCL, which the sg
+  // driver honours); from then on every request on the node goes through this
+  // one descriptor.  0, or the errno (EBUSY: another program has it open).
+  int HoldNode(const std::string& node);
+  void ReleaseNode();
+  // The held node's maximum transfer in bytes (the sg driver answers
+  // BLKSECTGET with its queue's limit in bytes); -1 when it does not say.
+  int MaxTransferBytes();
+  // What failed below the drive in the last such failure ("host status
+  // DID_RESET"), empty when none did.
+  std::string failure_detail();
+
+  // --- what sysfs and /proc say ---
+  // The sg node to use for `path`: a block device (a symlink is followed)
+  // gives the same drive's sg node from sysfs, or "" when it has none;
+  // anything else is used as it is.
+  std::string SgNodeOf(const std::string& path) const;
+  // The drive's block node (srN) from sysfs, "" when it has none.
+  std::string BlockNodeOf(const std::string& sg_node) const;
+  // Where `block_node` is mounted, "" when nowhere.
+  std::string MountPointOf(const std::string& block_node) const;
+  // The other processes that have one of `nodes` open, as "PID (NAME)".
+  std::vector<std::string> HoldersOf(const std::vector<std::string>& nodes) const;
+  // Nodes that could not be opened while looking for drives, with the errno.
+  std::vector<std::pair<std::string, int>> refused_nodes();
 
   // --- Platform ---
   Handle CreateEvent() override;
@@ -130,7 +166,7 @@ class LinuxPlatform final : public Platform {
   void ScanNodes();
   std::string NodeOf(Handle device);
 
-  std::string node_dir_;
+  SystemPaths paths_;
   std::vector<std::string> fixed_nodes_;
   std::vector<std::string> scanned_;
   MessageHandler message_handler_;
@@ -139,9 +175,13 @@ class LinuxPlatform final : public Platform {
   CommandObserver observer_;
   std::function<bool(uint32_t)> wait_observer_;
 
-  std::mutex mu_;  // guards the two members below
+  std::mutex mu_;  // guards the members below
   std::vector<std::thread> threads_;
   std::vector<std::pair<int, std::string>> open_nodes_;
+  std::vector<std::pair<std::string, int>> refused_;
+  int held_fd_ = -1;
+  std::string held_node_;
+  std::string failure_detail_;
 };
 
 }  // namespace plat
