@@ -19,13 +19,15 @@ add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 if(WIN32)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_compile_options(-g)
   add_link_options(LINKER:--dynamicbase,--nxcompat,--no-insert-timestamp)
   function(ksf_release_win32)
     add_custom_command(TARGET ksfupd POST_BUILD
       COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:ksfupd> $<TARGET_FILE:ksfupd>.debug
       COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:ksfupd>
-      COMMENT "ksfupd.exe: debug sections to ksfupd.exe.debug, then stripped" VERBATIM)
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release_pe_finish.py $<TARGET_FILE:ksfupd>
+      COMMENT "ksfupd.exe: debug sections to ksfupd.exe.debug, stripped, ready for signing" VERBATIM)
   endfunction()
   cmake_language(DEFER CALL ksf_release_win32)
   return()
