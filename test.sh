@@ -108,6 +108,16 @@ for preset in $(ksf_all_presets); do
   [[ $preset == native && $st == 0 ]] && start_linux
 done
 
+# ------------------------------------------------------------- release ----
+# Two release builds in copies of the sources, compared byte for byte, then
+# the hardening, the zip, the package, lintian, signing and the release exe
+# under Wine (scripts/release_check.sh): in the background as well, from the
+# moment the other builds are done.
+ksf_say "release checks started in the background ($(elapsed))"
+RELEASE_START=$SECONDS
+scripts/release_check.sh >"$KSF_LOG_DIR/release.log" 2>&1 &
+RELEASE_PID=$!
+
 # ------------------------------------------------------------- manifest ----
 # Each Windows build carries the manifest that asks for administrator rights.
 for preset in win32 win64; do
@@ -191,6 +201,11 @@ if [[ -n $E2E_PID ]]; then
 else
   stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
 fi
+
+# ------------------------------------------------------------- release ----
+ksf_say "waiting for the release checks ($(elapsed))"
+wait "$RELEASE_PID"
+count_checks "release (done after $((SECONDS - RELEASE_START)) s)" release '^FAIL: |^two release builds|^release: '
 
 echo "total time $(elapsed)"
 echo "$PASSED passed, $FAILED failed"

@@ -12,6 +12,9 @@ KSF_PACKAGES=(
   fonts-ipafont-gothic fonts-wine fonts-liberation xdotool locales python3 binutils
   gcc-multilib g++-multilib libcli11-dev nlohmann-json3-dev icoutils
 )
+# release.sh and its checks: the man page, the package and its checker, zip,
+# Authenticode signing.
+KSF_PACKAGES+=(scdoc dpkg-dev lintian zip unzip openssl osslsigncode)
 
 ksf_say() { printf '== %s\n' "$*"; }
 

@@ -139,6 +139,7 @@ sc_update_noboot_ja_restart() {
   check_update 0 JA 176 450
   check_box 5000 "box caption (not localised)" caption "$CAPTION_INFO" \
     "box text" text "${JA[done_ask]}"
+  check_glyphs "box text painted in Japanese glyphs"
   shot completion
   answer_restart "the dialog and the program"
   check_eq "copy made in C:\\users\\root\\Temp" "$(dirname "${COPY:-x}")" "$PFX/drive_c/users/root/Temp"
@@ -176,6 +177,7 @@ sc_refused_block() {
   update_drive 0
   follow_update 90
   check_box 5000 "Japanese box text (device text stays English)" text "${JA[failed]}Flash rom write error. (Code 09-85-00)"
+  check_glyphs "Japanese box text painted in Japanese glyphs"
   answer_box 1
   exit_program
 }

@@ -92,6 +92,15 @@ e2e_make_template() {
       'Times New Roman Bold=Liberation Serif' 'Courier New=Liberation Mono'; do
       "$KSF_WINE" reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /f
     done
+    # A Japanese Windows links its UI fonts to a Japanese face (SystemLink),
+    # so that a Latin face such as Tahoma, the message boxes' font, falls back
+    # to it for each character it lacks.  Wine's Tahoma has no Japanese
+    # glyphs and, without a link, draws each as an empty box.  The same links,
+    # to IPA Gothic (fonts-ipafont-gothic).
+    for f in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'MS Sans Serif' \
+      'MS UI Gothic' 'Segoe UI' Arial; do
+      "$KSF_WINE" reg add "${key%\\*}\\FontLink\\SystemLink" /v "$f" /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f
+    done
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
@@ -246,6 +255,20 @@ check_box() {
     check_eq "$1" "$(for f in ${2//|/ }; do kv "$f" <<<"$out"; done | paste -sd'|')" "$3"
     shift 3
   done
+}
+
+# check_glyphs NAME: the message box's text as painted on the screen holds
+# Japanese glyphs, not the empty boxes of a font without them (box_glyphs.py).
+check_glyphs() {
+  local rect text why
+  rect=$(on "$BOX" 5000 rect 65535 | kv rect)
+  text=$(on "$BOX" 5000 text 65535 | kv text)
+  import -display "$DISPLAY" -window root "$PKG/glyphs.png" 2>/dev/null
+  if why=$(python3 "$E2E_DIR/box_glyphs.py" "$PKG/glyphs.png" "$rect" "$text" 2>&1); then
+    pass "$1"
+  else
+    fail "$1" "$why"
+  fi
 }
 
 # answer_box BUTTON_ID: press a button of the message box and see it go.
