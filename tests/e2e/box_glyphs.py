@@ -6,8 +6,8 @@
 A font without Japanese glyphs (and no font linked to it) paints each such
 character as the same empty box.  So the text area is cut into glyph cells
 (dark pixels, split by blank rows into lines and by blank columns into cells)
-and compared by shape: with real glyphs no shape repeats nearly as often as
-there are Japanese characters, and there are many different shapes.  Exit 0
+and compared by shape: real glyphs give at least a cell each, and no shape
+repeats nearly as often as there are Japanese characters.  Exit 0
 when the text area holds glyphs; otherwise the figures on standard error.
 """
 import collections
@@ -61,15 +61,20 @@ def cells(ink):
 
 def main():
     png, rect, text = sys.argv[1:4]
+    text = text.replace("\\n", "")
     japanese = [c for c in text if ord(c) > 0x7F and not c.isspace()]
+    latin = [c for c in text if ord(c) <= 0x7F and not c.isspace()]
     shapes = collections.Counter(cells(gray(png, rect)))
+    count = sum(shapes.values())
     most = shapes.most_common(1)[0][1] if shapes else 0
-    need = (len(set(japanese)) + 1) // 2
     if not japanese:
         sys.exit("no Japanese text in the box")
-    if len(shapes) < need or most * 2 > len(japanese):
-        sys.exit(f"{len(japanese)} Japanese characters painted as {sum(shapes.values())} cells of "
-                 f"{len(shapes)} shapes (the commonest {most} times): empty boxes, not glyphs")
+    # Empty boxes side by side touch and make one cell; apart, they are one
+    # shape over and over.  Real glyphs give a cell or more each, of many shapes.
+    if (count - len(latin) < len(japanese) * 3 // 4 or most * 2 > len(japanese) or
+            len(shapes) < len(set(japanese)) // 2):
+        sys.exit(f"{len(japanese)} Japanese and {len(latin)} other characters painted as {count} "
+                 f"cells of {len(shapes)} shapes (the commonest {most} times): empty boxes, not glyphs")
 
 
 if __name__ == "__main__":

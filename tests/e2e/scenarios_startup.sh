@@ -32,7 +32,12 @@ package_errors() {
   done
 }
 sc_package_errors_en() { package_errors EN; }
-sc_package_errors_ja() { package_errors JA "${JA_ENV[@]}"; }
+# The whole session in Japanese, ksfauto too: a process started with another
+# code page makes Wine rewrite the prefix's font links (see e2e_make_template).
+sc_package_errors_ja() {
+  export "${JA_ENV[@]}"
+  package_errors JA
+}
 
 # ------------------------------------------------------------- start-up ----
 

@@ -92,21 +92,26 @@ e2e_make_template() {
       'Times New Roman Bold=Liberation Serif' 'Courier New=Liberation Mono'; do
       "$KSF_WINE" reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /f
     done
-    # A Japanese Windows links its UI fonts to a Japanese face (SystemLink),
-    # so that a Latin face such as Tahoma, the message boxes' font, falls back
-    # to it for each character it lacks.  Wine's Tahoma has no Japanese
-    # glyphs and, without a link, draws each as an empty box.  The same links,
-    # to IPA Gothic (fonts-ipafont-gothic).
-    for f in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'MS Sans Serif' \
-      'MS UI Gothic' 'Segoe UI' Arial; do
-      "$KSF_WINE" reg add "${key%\\*}\\FontLink\\SystemLink" /v "$f" /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f
-    done
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f
     "$KSF_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
     if [[ $name == win98 ]]; then
       "$KSF_WINE" reg add 'HKCU\Software\Wine' /v Version /d win98 /f
     fi
+    # A Japanese Windows links its UI fonts to a Japanese face (SystemLink),
+    # so that a Latin face such as Tahoma, the message boxes' font, falls back
+    # to it for each character it lacks.  Wine's Tahoma has no Japanese
+    # glyphs and, without a link, draws each as an empty box.  The same links,
+    # to IPA Gothic (fonts-ipafont-gothic).  Wine rewrites the links of its
+    # own UI fonts (Tahoma among them) whenever a process starts with another
+    # code page than the last one, so these go in last and in the Japanese
+    # locale: scenarios whose whole session runs in that locale keep them,
+    # the English ones get Wine's defaults back.
+    for f in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'MS Sans Serif' \
+      'MS UI Gothic' 'Segoe UI'; do
+      LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 "$KSF_WINE" reg add "${key%\\*}\\FontLink\\SystemLink" \
+        /v "$f" /t REG_MULTI_SZ /d 'ipag.ttf' /f
+    done
     "$KSF_WINESERVER" -w
   ) >"$E2E_WORK/template-$name.log" 2>&1
   [[ -f $dir/system.reg ]]
@@ -268,6 +273,8 @@ check_glyphs() {
     pass "$1"
   else
     fail "$1" "$why"
+    mkdir -p "${E2E_SHOTS:-$E2E_WORK/shots}"
+    cp "$PKG/glyphs.png" "${E2E_SHOTS:-$E2E_WORK/shots}/$SC-glyphs-failed.png"
   fi
 }
 
