@@ -55,6 +55,7 @@ mkdir -p "$OUT/$WIN"
 cp build/release-win32/ksfupd.exe "$OUT/$WIN/ksfupd.exe"
 cp build/release-win32/ksfupd.exe.debug "$OUT/$WIN.exe.debug"
 if [[ -n $SIGN_KEY ]]; then
+  rm "$OUT/$WIN/ksfupd.exe"
   osslsigncode sign -h sha256 -key "$SIGN_KEY" -certs "$SIGN_CERT" \
     -n "Kestran Firmware Update" -in build/release-win32/ksfupd.exe -out "$OUT/$WIN/ksfupd.exe" \
     >"$KSF_LOG_DIR/release-sign.log" 2>&1 || { cat "$KSF_LOG_DIR/release-sign.log" >&2; exit 1; }

@@ -5,7 +5,7 @@
 
 # release_start TEMPLATE EXE: the welcome page, then the main dialog with the drive.
 release_start() {
-  setup_one_drive "$1" --caution cdrom
+  setup_one_drive "$1" --aspi --caution cdrom
   cp "$2" "$PKG/ksfupd.exe"
   e2e_start
   local out
