@@ -89,9 +89,8 @@ function(ksf_release_linux)
     "machine from sleeping or shutting down while the flash is written, and\n"
     "waits for the drive to reprogram itself.")
   string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
-  # Every member of the package gets the release's time (SOURCE_DATE_EPOCH),
-  # not the time this build installed it.
-  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/ReleaseFileTimes.cmake)
+  # cpack gives every member of the package the time SOURCE_DATE_EPOCH names
+  # (release.sh sets it), owner root, in a fixed order.
   include(CPack)
 endfunction()
 cmake_language(DEFER CALL ksf_release_linux)
