@@ -2,7 +2,8 @@
 # Installs what a fresh Debian machine lacks, builds every preset and runs every
 # test: unit tests plain and under ASan+UBSan and TSan, the package fuzzer for
 # a bounded time, the benchmark once (figures only), the end-to-end suite of
-# the real program under Wine, and ksfupd for Linux against emulated drives.  Ends with one line "N passed, N failed";
+# the real program under Wine, ksfupd for Linux against emulated drives, and
+# the release (reproducible, hardened, packaged, signed).  Ends with one line "N passed, N failed";
 # the exit status is non-zero when anything failed.
 #
 #   ./test.sh              (as root; logs in out/logs/)
