@@ -3,7 +3,8 @@
 # test: unit tests plain and under ASan+UBSan and TSan, the package fuzzer for
 # a bounded time, the benchmark once (figures only), the end-to-end suite of
 # the real program under Wine, ksfupd for Linux against emulated drives, and
-# ksfupd on a real kernel in a QEMU guest.  Ends with one line "N passed, N failed";
+# ksfupd on a real kernel in a QEMU guest, and the release (reproducible,
+# hardened, packaged, signed).  Ends with one line "N passed, N failed";
 # the exit status is non-zero when anything failed.
 #
 #   ./test.sh              (as root; logs in out/logs/)
@@ -120,6 +121,16 @@ for preset in $(ksf_all_presets); do
   [[ $preset == native && $st == 0 ]] && start_linux && start_kernel
 done
 
+# ------------------------------------------------------------- release ----
+# Two release builds in copies of the sources, compared byte for byte, then
+# the hardening, the zip, the package, lintian, signing and the release exe
+# under Wine (scripts/release_check.sh): in the background as well, from the
+# moment the other builds are done.
+ksf_say "release checks started in the background ($(elapsed))"
+RELEASE_START=$SECONDS
+scripts/release_check.sh >"$KSF_LOG_DIR/release.log" 2>&1 &
+RELEASE_PID=$!
+
 # ---------------------------------------------------- manifest, imports ----
 # Each Windows build carries the manifest that asks for administrator rights,
 # and imports only what the oldest Windows it runs on exports (Wine exports
@@ -218,6 +229,11 @@ if [[ -n $E2E_PID ]]; then
 else
   stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
 fi
+
+# ------------------------------------------------------------- release ----
+ksf_say "waiting for the release checks ($(elapsed))"
+wait "$RELEASE_PID"
+count_checks "release (done after $((SECONDS - RELEASE_START)) s)" release '^FAIL: |^two release builds|^release: '
 
 echo "total time $(elapsed)"
 echo "$PASSED passed, $FAILED failed"

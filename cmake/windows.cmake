@@ -8,7 +8,7 @@ file(GLOB KSF_RC CONFIGURE_DEPENDS src/app/resources/*.rc)
 # The resource script pulls in the icon, the logo, the manifest and the shared ids.
 file(GLOB KSF_RC_INPUTS CONFIGURE_DEPENDS src/app/resources/*.ico src/app/resources/*.bmp
   src/app/resources/*.manifest src/app/resources/*.h)
-set_source_files_properties(${KSF_RC} PROPERTIES OBJECT_DEPENDS "${KSF_RC_INPUTS}")
+set_source_files_properties(${KSF_RC} PROPERTIES OBJECT_DEPENDS "${KSF_RC_INPUTS};${KSF_GEN}/version.h")
 add_executable(ksfupd WIN32 ${KSF_WIN_SOURCES} ${KSF_RC})
 set_target_properties(ksfupd PROPERTIES OUTPUT_NAME ksfupd RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(ksfupd PRIVATE src src/app/resources)

@@ -14,6 +14,9 @@ KSF_PACKAGES=(
   dbus-daemon python3-dbusmock
   qemu-system-x86 busybox-static cpio
 )
+# release.sh and its checks: the man page, the package and its checker, zip,
+# Authenticode signing.
+KSF_PACKAGES+=(scdoc dpkg-dev lintian zip unzip openssl osslsigncode)
 
 ksf_say() { printf '== %s\n' "$*"; }
 

@@ -109,6 +109,7 @@ refused() {
 
 japanese() {
   SC=shots_ja
+  export "${JA_ENV[@]}"  # the whole session, as the Japanese e2e scenarios
   prepare
   e2e_start ksfupd.exe "${JA_ENV[@]}"
   sleep 1

@@ -26,6 +26,7 @@
 #include "transport/transport.h"
 #include "update/update.h"
 #include "update/update_state.h"
+#include "version.h"
 
 namespace {
 
@@ -406,6 +407,7 @@ int main(int argc, char** argv) {
   app.add_flag("--json", options.json, "one JSON object per line for each event");
   app.add_option("--lang", options.lang, "en or ja (default: from the locale)")
       ->check(CLI::IsMember({"en", "ja"}));
+  app.set_version_flag("--version", "ksfupd " KSF_VERSION, "print the version, then end");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -7,6 +7,7 @@
 # package_errors TEXTS [ENV=VALUE...]: each broken package's error box in the
 # language of TEXTS (EN or JA; ENV selects it).
 package_errors() {
+  local lang=$1
   local -n texts=$1
   shift
   local code
@@ -24,13 +25,19 @@ package_errors() {
       "code $code: text" text "${texts[$code]}" \
       "code $code: OK button only" buttons 1 \
       "code $code: no owner window" owner 0x0
+    [[ $lang == JA ]] && check_glyphs "code $code: Japanese glyphs painted"
     check_eq "code $code: nothing else shown" "$(windows | wc -l)" "1"
     answer_box 1
     check "code $code: program ends after OK" e2e_exited 15
   done
 }
 sc_package_errors_en() { package_errors EN; }
-sc_package_errors_ja() { package_errors JA "${JA_ENV[@]}"; }
+# The whole session in Japanese, ksfauto too: a process started with another
+# code page makes Wine rewrite the prefix's font links (see e2e_make_template).
+sc_package_errors_ja() {
+  export "${JA_ENV[@]}"
+  package_errors JA
+}
 
 # ------------------------------------------------------------- start-up ----
 

@@ -133,6 +133,7 @@ pending_renames() {
 }
 
 sc_update_noboot_ja_restart() {
+  export "${JA_ENV[@]}"  # the whole session, as in sc_package_errors_ja
   setup_one_drive nt --aspi
   # A temporary folder whose name the ANSI code page cannot hold (code page
   # 932 has no "é"): the helper's copy is made, scheduled and started through
@@ -147,6 +148,7 @@ sc_update_noboot_ja_restart() {
   check_update 0 JA 176 450
   check_box 5000 "box caption (not localised)" caption "$CAPTION_INFO" \
     "box text" text "${JA[done_ask]}"
+  check_glyphs "box text painted in Japanese glyphs"
   shot completion
   answer_restart "the dialog and the program"
   check_eq "copy made in C:\\users\\root\\Temp\\é" "$(dirname "${COPY:-x}")" "$PFX/drive_c/users/root/Temp/é"

@@ -98,6 +98,20 @@ e2e_make_template() {
     if [[ $name == win98 ]]; then
       "$KSF_WINE" reg add 'HKCU\Software\Wine' /v Version /d win98 /f
     fi
+    # A Japanese Windows links its UI fonts to a Japanese face (SystemLink),
+    # so that a Latin face such as Tahoma, the message boxes' font, falls back
+    # to it for each character it lacks.  Wine's Tahoma has no Japanese
+    # glyphs and, without a link, draws each as an empty box.  The same links,
+    # to IPA Gothic (fonts-ipafont-gothic).  Wine rewrites the links of its
+    # own UI fonts (Tahoma among them) whenever a process starts with another
+    # code page than the last one, so these go in last and in the Japanese
+    # locale: scenarios whose whole session runs in that locale keep them,
+    # the English ones get Wine's defaults back.
+    for f in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'MS Sans Serif' \
+      'MS UI Gothic' 'Segoe UI'; do
+      LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 "$KSF_WINE" reg add "${key%\\*}\\FontLink\\SystemLink" \
+        /v "$f" /t REG_MULTI_SZ /d 'ipag.ttf' /f
+    done
     "$KSF_WINESERVER" -w
   ) >"$E2E_WORK/template-$name.log" 2>&1
   [[ -f $dir/system.reg ]]
@@ -246,6 +260,22 @@ check_box() {
     check_eq "$1" "$(for f in ${2//|/ }; do kv "$f" <<<"$out"; done | paste -sd'|')" "$3"
     shift 3
   done
+}
+
+# check_glyphs NAME: the message box's text as painted on the screen holds
+# Japanese glyphs, not the empty boxes of a font without them (box_glyphs.py).
+check_glyphs() {
+  local rect text why
+  rect=$(on "$BOX" 5000 rect 65535 | kv rect)
+  text=$(on "$BOX" 5000 text 65535 | kv text)
+  import -display "$DISPLAY" -window root "$PKG/glyphs.png" 2>/dev/null
+  if why=$(python3 "$E2E_DIR/box_glyphs.py" "$PKG/glyphs.png" "$rect" "$text" 2>&1); then
+    pass "$1"
+  else
+    fail "$1" "$why"
+    mkdir -p "${E2E_SHOTS:-$E2E_WORK/shots}"
+    cp "$PKG/glyphs.png" "${E2E_SHOTS:-$E2E_WORK/shots}/$SC-glyphs-failed.png"
+  fi
 }
 
 # answer_box BUTTON_ID: press a button of the message box and see it go.
