@@ -57,6 +57,7 @@ file(GLOB KSF_CLI_SOURCES CONFIGURE_DEPENDS src/cli/*.cpp)
 add_executable(ksfupd ${KSF_CLI_SOURCES})
 target_link_libraries(ksfupd PRIVATE ksflinux ksfcore nlohmann_json::nlohmann_json CLI11::CLI11
   Threads::Threads)
+target_compile_definitions(ksfupd PRIVATE KSF_VERSION="${PROJECT_VERSION}")
 
 # The emulated drive as a SCSI device of a real kernel (a TCMU handler), for
 # the guest of tests/e2e/kernel.sh.
