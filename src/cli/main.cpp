@@ -272,9 +272,13 @@ void ListDrives(Boxes& boxes) {
                 Pick(" (--yes installs it anyway)", " より新しい (--yes で書き込めます)");
     } else {
       std::string reason = boxes.count() != before ? boxes.last_text() : cli::Words(Say::NoAnswer);
-      for (char& c : reason) {
+      // One line, each run of blanks one blank.
+      std::string flat;
+      for (char c : reason) {
         if (c == '\n' || c == '\r') c = ' ';
+        if (c != ' ' || flat.empty() || flat.back() != ' ') flat += c;
       }
+      reason = flat;
       verdict = std::string(Pick("refused: ", "不可: ")) + cli::Trimmed(reason);
     }
     cli::Out("  " + std::string(drive.DisplayText) + "  " + verdict);
