@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -39,8 +42,14 @@ struct Options {
   bool dry_run = false;
   bool yes = false;
   bool json = false;
+  bool verbose = false;
   std::string lang;
 };
+
+// Texts of this file in the run's language.
+const char* Pick(const char* english, const char* japanese) {
+  return cli::Japanese() ? japanese : english;
+}
 
 // Japanese when asked for, or when the locale's messages are Japanese.
 bool JapaneseLocale(const std::string& lang) {
@@ -79,6 +88,11 @@ class Boxes {
     const std::string words = cli::Utf8(text);
     last_text_ = words;
     ++count_;
+    // --list: the checks' answers are kept, not shown, and nothing goes on.
+    if (quiet_) {
+      later_ = (flags & plat::kMbYesNo) != 0;
+      return (flags & plat::kMbYesNo) != 0 ? plat::kIdNo : plat::kIdOk;
+    }
     const bool error = std::strcmp(caption, kCaptionError) == 0;
     if ((flags & plat::kMbYesNo) == 0) {
       if (error) {
@@ -96,9 +110,14 @@ class Boxes {
 
   int count() const { return count_; }
   const std::string& last_text() const { return last_text_; }
+  void set_quiet(bool quiet) { quiet_ = quiet; }
+  // Whether the last quiet question was the later-version one.
+  bool later() const { return later_; }
 
  private:
   bool yes_;
+  bool quiet_ = false;
+  bool later_ = false;
   int count_ = 0;
   std::string last_text_;
 };
@@ -177,12 +196,131 @@ int ChooseDrive() {
   for (int i = 0; i < DriveCount; ++i) {
     cli::Err("  " + std::to_string(i + 1) + ") " + DriveTable[i].DisplayText);
   }
-  const std::string answer =
-      cli::Ask(cli::Format(Say::PickDrive, std::to_string(static_cast<int>(DriveCount))));
-  char* end = nullptr;
-  const long number = std::strtol(answer.c_str(), &end, 10);
-  if (answer.empty() || *end != '\0' || number < 1 || number > DriveCount) return -1;
-  return static_cast<int>(number - 1);
+  // Asked again until a number of the list is typed; end of input ends it.
+  for (;;) {
+    const std::string answer =
+        cli::Ask(cli::Format(Say::PickDrive, std::to_string(static_cast<int>(DriveCount))));
+    if (!std::cin) return -1;  // end of input
+    char* end = nullptr;
+    const long number = std::strtol(answer.c_str(), &end, 10);
+    if (!answer.empty() && *end == '\0' && number >= 1 && number <= DriveCount) {
+      return static_cast<int>(number - 1);
+    }
+    cli::Err(Pick("Type a number from the list.", "一覧の番号を入力して下さい。"));
+  }
+}
+
+// --verbose: one line per drive command on standard error (a `command` event
+// with --json): time since start, CDB, direction and length, SCSI status,
+// sense key/ASC/ASCQ, duration.
+void TraceCommands(plat::LinuxPlatform& platform) {
+  const auto start = std::chrono::steady_clock::now();
+  platform.SetCommandTracer([start](const plat::DeviceCommand& command, bool sent, uint8_t status,
+                                    const uint8_t* sense, uint8_t sense_length, double seconds) {
+    const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start;
+    std::string cdb;
+    char hex[4];
+    for (int i = 0; i < command.cdb_length; ++i) {
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", command.cdb[i]);
+      cdb += hex;
+    }
+    static constexpr const char* kDirections[] = {"out", "in", "none"};
+    const char* direction = kDirections[command.data_in < 2 ? command.data_in : 2];
+    char answer[48] = "held back";
+    if (sent && status == 0xFF) {
+      std::snprintf(answer, sizeof answer, "no answer");
+    } else if (sent) {
+      std::snprintf(answer, sizeof answer, "status %02X", status);
+    }
+    char key[16] = "";
+    if (sense_length >= 14) {
+      std::snprintf(key, sizeof key, "%02X/%02X/%02X", sense[2] & 0x0F, sense[12], sense[13]);
+    }
+    char line[256];
+    std::snprintf(line, sizeof line, "%8.3f  %-47s %-4s %6u  %s%s%s  %.3f s", since.count(),
+                  cdb.c_str(), direction, command.length, answer, key[0] ? " sense " : "", key,
+                  seconds);
+    cli::Err(line);
+    nlohmann::ordered_json event = {
+        {"event", "command"},     {"time", since.count()},    {"cdb", cdb},
+        {"direction", direction}, {"length", command.length}, {"sent", sent},
+        {"seconds", seconds}};
+    if (sent && status != 0xFF) event["status"] = status;
+    if (key[0] != '\0') event["sense"] = key;
+    cli::Event(event);
+  });
+}
+
+// What the pre-update checks would say of each drive, reading only: the
+// later-version question is answered no and reported.
+void ListDrives(Boxes& boxes) {
+  cli::Out(cli::Format(Say::DrivesHeader) + " " +
+           Pick("(package version ", "(パッケージのバージョン ") + UpdatePackage.PackageVersion +
+           ")");
+  boxes.set_quiet(true);
+  SetMessageOwner(nullptr);
+  for (int i = 0; i < DriveCount; ++i) {
+    const DriveRecord& drive = DriveTable[i];
+    SelectedDriveIndex.store(static_cast<uint16_t>(i), std::memory_order_release);
+    const int before = boxes.count();
+    std::string verdict;
+    if (CheckDrive() == 1) {
+      verdict = Pick("checks pass", "チェック通過");
+    } else if (boxes.count() != before && boxes.later()) {
+      verdict = std::string(Pick("refused: its firmware ", "不可: ファームウェア ")) +
+                drive.Revision + Pick(" is newer than the package's ", " がパッケージの ") +
+                UpdatePackage.PackageVersion +
+                Pick(" (--yes installs it anyway)", " より新しい (--yes で書き込めます)");
+    } else {
+      std::string reason = boxes.count() != before ? boxes.last_text() : cli::Words(Say::NoAnswer);
+      // One line, each run of blanks one blank.
+      std::string flat;
+      for (char c : reason) {
+        if (c == '\n' || c == '\r') c = ' ';
+        if (c != ' ' || flat.empty() || flat.back() != ' ') flat += c;
+      }
+      reason = flat;
+      verdict = std::string(Pick("refused: ", "不可: ")) + cli::Trimmed(reason);
+    }
+    cli::Out("  " + std::string(drive.DisplayText) + "  " + verdict);
+    nlohmann::ordered_json event = DriveEvent(drive);
+    event["event"] = "listed";
+    event["package_version"] = UpdatePackage.PackageVersion;
+    event["verdict"] = verdict;
+    cli::Event(event);
+  }
+  boxes.set_quiet(false);
+}
+
+// The package's error, then where and what: the key and line of a value, the
+// image's file, or the folder looked in.
+void ReportPackageError(uint8_t code, const std::string& folder) {
+  char text[256];
+  FormatPackageError(code, text, sizeof text);
+  const std::string message = cli::Utf8(text);
+  std::string detail;
+  char cwd[4096] = "";
+  if (getcwd(cwd, sizeof cwd) == nullptr) std::snprintf(cwd, sizeof cwd, "%s", folder.c_str());
+  if (code == kPackageNoFile) {
+    detail = std::string(Pick("No KSFUPD.INI or kestfirm.ini in ",
+                              "KSFUPD.INI も kestfirm.ini もありません: ")) +
+             cwd +
+             Pick(": give the package folder with --package.",
+                  "。--package でパッケージのフォルダを指定して下さい。");
+  } else if (LastPackageFault.key[0] != '\0') {
+    detail = std::string(cwd) + "/" + FoundName("KSFUPD.INI") + ": " + LastPackageFault.key;
+    if (LastPackageFault.line != 0) {
+      detail += Pick(", line ", "、") + std::to_string(LastPackageFault.line) + Pick("", " 行目");
+    }
+  } else if (LastPackageFault.file[0] != '\0') {
+    detail = std::string(cwd) + "/" + LastPackageFault.file;
+  }
+  cli::Err(message);
+  if (!detail.empty()) cli::Err(detail);
+  nlohmann::ordered_json event = {
+      {"event", "error"}, {"error", "package"}, {"code", code}, {"text", message}};
+  if (!detail.empty()) event["detail"] = detail;
+  cli::Event(event);
 }
 
 // The update itself: the worker on its thread, the shared progress logic on
@@ -308,15 +446,19 @@ int Run(const Options& options) {
     return cli::kPackageError;
   }
   const uint8_t code = LoadPackage("KSFUPD.INI");
-  if (code != kPackageLoaded) {
-    char text[256];
-    FormatPackageError(code, text, sizeof text);
-    const std::string message = cli::Utf8(text);
-    cli::Err(message);
-    cli::Event({{"event", "error"}, {"error", "package"}, {"code", code}, {"text", message}});
+  // --list without a description file: every CD-ROM-class drive, by its
+  // INQUIRY text (each printable first byte is an entry of the list).
+  const bool any_drive = options.list && code == kPackageNoFile;
+  if (any_drive) {
+    ResetUpdatePackage();
+    char* list = UpdatePackage.InquiryList;
+    for (char c = 0x20; c < 0x7F; ++c) *list++ = c, *list++ = ';';
+  } else if (code != kPackageLoaded) {
+    ReportPackageError(code, options.package);
     return cli::kPackageError;
   }
   TransportKind = PassThrough;
+  if (options.verbose) TraceCommands(platform);
 
   if (!device.empty()) {
     const int error = plat::LinuxPlatform::ReadWriteAccess(device.c_str());
@@ -340,9 +482,14 @@ int Run(const Options& options) {
     return cli::kNoDrive;
   }
   for (int i = 0; i < DriveCount; ++i) cli::Event(DriveEvent(DriveTable[i]));
-  if (options.list) {
-    cli::Out(cli::Words(Say::DrivesHeader));
+  if (any_drive) {
+    cli::Out(Pick("No package here: every CD-ROM-class drive seen:",
+                  "パッケージがないため、見つかった CD-ROM 系ドライブをすべて表示します:"));
     for (int i = 0; i < DriveCount; ++i) cli::Out("  " + std::string(DriveTable[i].DisplayText));
+    return cli::kOk;
+  }
+  if (options.list) {
+    ListDrives(boxes);
     return cli::kOk;
   }
 
@@ -369,7 +516,7 @@ int Run(const Options& options) {
   cli::Event({{"event", "check"}, {"result", "passed"}});
 
   if (options.dry_run) {
-    cli::RunPlan(platform);
+    cli::RunPlan(platform, options.verbose);
     return cli::kOk;
   }
   const bool confirmed = AskYes(
@@ -388,31 +535,79 @@ int main(int argc, char** argv) {
   // Output to a closed pipe must not end the program in the middle of a flash.
   signal(SIGPIPE, SIG_IGN);
 
+  // The help's language is known before the arguments are parsed.
+  std::string lang;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--lang" && i + 1 < argc) lang = argv[i + 1];
+    if (arg.rfind("--lang=", 0) == 0) lang = arg.substr(7);
+  }
+  cli::Configure(JapaneseLocale(lang == "en" || lang == "ja" ? lang : ""), false);
+
   Options options;
-  CLI::App app{
-      "ksfupd: writes new firmware into Kestran CD-R, CD-R/RW and CD-ROM drives.\n"
+  std::string positional;
+  CLI::App app{Pick(
+      "ksfupd writes new firmware into Kestran CD-R, CD-R/RW and CD-ROM drives.\n"
+      "Usage: ksfupd [options] [PACKAGE-FOLDER]\n"
       "Exit status: 0 done, 1 update failed, 2 usage, 3 package error, 4 no drive,\n"
       "5 refused by a check, 6 no read-write access to the drive's node, 7 not confirmed,\n"
-      "8 drive busy (another program has it, or its disc is mounted)."};
-  app.add_option("--package", options.package,
-                 "folder of the update package (KSFUPD.INI, else kestfirm.ini, and its images)");
-  app.add_option("--device", options.device,
-                 "the drive's SCSI generic node, e.g. /dev/sg1 (or its /dev/srN, /dev/cdrom)");
-  app.add_flag("--list", options.list, "list the drives this package applies to, then end");
+      "8 drive busy (another program has it, or its disc is mounted).",
+      "ksfupd は Kestran の CD-R、CD-R/RW、CD-ROM ドライブに新しいファームウェアを書き込みます。\n"
+      "使い方: ksfupd [オプション] [パッケージのフォルダ]\n"
+      "終了ステータス: 0 完了、1 更新失敗、2 使い方の誤り、3 パッケージのエラー、4 ドライブなし、\n"
+      "5 チェックで不可、6 ドライブのノードに読み書き権限なし、7 確認されず、\n"
+      "8 ドライブ使用中 (他のプログラムが使用中、またはディスクがマウント中)。")};
+  app.add_option(
+      "--package", options.package,
+      Pick("folder of the update package (KSFUPD.INI, else kestfirm.ini, and its "
+           "images; names in any case); also the one positional argument",
+           "更新パッケージのフォルダ (KSFUPD.INI か kestfirm.ini とイメージ。名前の大文字"
+           "小文字は問いません)。引数一つでも指定できます"));
+  app.add_option("folder", positional, Pick("the package folder", "パッケージのフォルダ"));
+  app.add_option(
+      "--device", options.device,
+      Pick("the drive's SCSI generic node, e.g. /dev/sg1 (or its /dev/srN, /dev/cdrom)",
+           "ドライブの SCSI generic ノード。例: /dev/sg1 (または /dev/srN、/dev/cdrom)"));
+  app.add_flag("--list", options.list,
+               Pick("list the drives, their firmware and whether the checks pass, then end "
+                    "(without a package: every CD-ROM-class drive)",
+                    "ドライブとそのファームウェア、チェックを通るかを表示して終了 (パッケージが"
+                    "なければ CD-ROM 系ドライブをすべて)"));
   app.add_flag("--dry-run", options.dry_run,
-               "package, drive and checks, then the plan; nothing that changes the drive is sent");
+               Pick("package, drive and checks, then what the update would do and how long it "
+                    "takes; nothing that changes the drive is sent",
+                    "パッケージ、ドライブ、チェックの後、更新の内容と所要時間を表示。ドライブを"
+                    "変更するものは送りません"));
   app.add_flag("--yes", options.yes,
-               "answer yes to both questions: whether to update the drive, and whether to go on "
-               "when the drive has later firmware");
-  app.add_flag("--json", options.json, "one JSON object per line for each event");
-  app.add_option("--lang", options.lang, "en or ja (default: from the locale)")
+               Pick("answer yes to both questions: whether to update the drive, and whether to "
+                    "go on when the drive has later firmware",
+                    "二つの質問 (ドライブを更新するか、ドライブのファームウェアの方が新しくても"
+                    "続けるか) に「はい」と答える"));
+  app.add_flag(
+      "--json", options.json,
+      Pick("one JSON object per line for each event", "イベントごとに JSON を一行ずつ出力"));
+  app.add_flag("-v,--verbose", options.verbose,
+               Pick("one line per drive command on standard error (CDB, status, sense, time)",
+                    "ドライブへのコマンドごとに標準エラーへ一行 (CDB、ステータス、センス、時間)"));
+  app.add_option("--lang", options.lang,
+                 Pick("en or ja (default: from the locale)", "en か ja (省略時はロケールから)"))
       ->check(CLI::IsMember({"en", "ja"}));
-  app.set_version_flag("--version", "ksfupd " KSF_VERSION, "print the version, then end");
+  app.set_version_flag("--version", std::string("ksfupd ") + KSF_VERSION,
+                       Pick("print the version and end", "バージョンを表示して終了"));
+  app.set_help_flag("-h,--help", Pick("print this help and end", "このヘルプを表示して終了"));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? 0 : cli::kUsage;
+  }
+  if (!positional.empty()) {
+    if (app.count("--package") != 0) {
+      std::cerr << Pick("Give the package folder once: --package or the argument.\n",
+                        "パッケージのフォルダは --package か引数の一方で指定して下さい。\n");
+      return cli::kUsage;
+    }
+    options.package = positional;
   }
   return Run(options);
 }

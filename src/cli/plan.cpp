@@ -26,6 +26,8 @@ uint32_t BigEndian(const uint8_t* bytes, int count) {
 
 class Plan {
  public:
+  explicit Plan(bool verbose) : verbose_(verbose) {}
+
   void Command(const plat::DeviceCommand& command, bool sent, uint8_t status, const uint8_t* sense,
                uint8_t sense_length) {
     const uint8_t* cdb = command.cdb;
@@ -52,6 +54,7 @@ class Plan {
         break;
       case 0x1B: {
         const bool open = (cdb[4] & 3) == 2;
+        tray_ = tray_ || open;
         step["step"] = open ? "open_tray" : "start_stop_unit";
         line = open ? "START STOP UNIT: open the tray" : "START STOP UNIT";
         break;
@@ -75,6 +78,7 @@ class Plan {
         const uint32_t address = BigEndian(cdb + 2, 4);
         const uint16_t checksum = FlashChecksum(command.data, command.length);
         ++block_;
+        ++(image_ == "boot" ? boot_blocks_ : main_blocks_);
         step["step"] = "write_block";
         step["image"] = image_;
         step["block"] = block_;
@@ -93,17 +97,67 @@ class Plan {
         break;
     }
     Event(step);
-    Out("  " + line + (sent ? "" : "  (not sent)"));
+    if (verbose_) Out("  " + line + (sent ? "" : "  (not sent)"));
   }
 
   void Wait(uint32_t milliseconds) {
     Event({{"event", "plan"}, {"step", "wait"}, {"seconds", milliseconds / 1000.0}});
+    waited_ += milliseconds;
     char line[48];
     std::snprintf(line, sizeof line, "  wait %.1f s", milliseconds / 1000.0);
-    Out(line);
+    if (verbose_) Out(line);
+  }
+
+  // The plan in plain words.
+  void Summary() const {
+    const bool ja = Japanese();
+    const int blocks = boot_blocks_ + main_blocks_;
+    const unsigned seconds = (waited_ + 999) / 1000;
+    std::string text;
+    if (tray_) {
+      text += ja ? "  ・ドライブのトレイが開きます (ディスクを取り出して下さい)。\n"
+                 : "  - The drive's tray opens (take the disc out).\n";
+    }
+    text += ja ? "  ・ドライブをダウンロードモードにします。\n"
+               : "  - The drive is switched to download mode.\n";
+    char line[200];
+    if (boot_blocks_ != 0) {
+      std::snprintf(line, sizeof line,
+                    ja ? "  ・ブートイメージ %d ブロックとメインイメージ %d ブロックを送ります。\n"
+                       : "  - %d blocks of the boot image and %d of the main image are sent.\n",
+                    boot_blocks_, main_blocks_);
+    } else {
+      std::snprintf(line, sizeof line,
+                    ja ? "  ・ファームウェア %d ブロックを送ります。\n"
+                       : "  - %d blocks of firmware are sent.\n",
+                    blocks);
+    }
+    text += line;
+    std::snprintf(
+        line, sizeof line,
+        ja ? "  ・ドライブが自分でフラッシュを書き換えます (%u 秒)。電源を切らないで下さい。\n"
+           : "  - The drive programs its flash itself for %u s: do not switch it off.\n",
+        static_cast<unsigned>(UpdatePackage.WaitTime));
+    text += line;
+    std::snprintf(line, sizeof line,
+                  ja ? "所要時間: 約 %u 秒 (決まった待ち時間の合計と %d ブロックの転送)。"
+                     : "It takes about %u s (the fixed waits) plus the time to send %d blocks.",
+                  seconds, blocks);
+    text += line;
+    Out(text);
+    Event({{"event", "plan"},
+           {"step", "summary"},
+           {"tray", tray_},
+           {"blocks", blocks},
+           {"seconds", seconds}});
   }
 
  private:
+  bool verbose_;
+  bool tray_ = false;
+  int boot_blocks_ = 0;
+  int main_blocks_ = 0;
+  uint32_t waited_ = 0;
   std::string image_ = UpdatePackage.BootImagePresent ? "boot" : "main";
   int block_ = 0;
 };
@@ -116,8 +170,8 @@ bool ChangesNothing(const plat::DeviceCommand& command) {
 
 }  // namespace
 
-void RunPlan(plat::LinuxPlatform& platform) {
-  Plan plan;
+void RunPlan(plat::LinuxPlatform& platform, bool verbose) {
+  Plan plan(verbose);
   Out(Words(Say::PlanHeader));
   platform.SetAdmit(ChangesNothing);
   platform.SetCommandObserver(
@@ -131,6 +185,7 @@ void RunPlan(plat::LinuxPlatform& platform) {
   platform.SetWaitObserver(nullptr);
   platform.SetCommandObserver(nullptr);
   platform.SetAdmit(nullptr);
+  plan.Summary();
   Out(Words(Say::PlanFooter));
   Event({{"event", "finished"}, {"dry_run", true}});
 }

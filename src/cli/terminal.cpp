@@ -48,14 +48,14 @@ constexpr Pair kWords[] = {
     {"The drive does not answer.", "ドライブが応答しません。"},
     {"Checks passed: the drive may take this firmware.",
      "チェックを通過しました: このドライブにこのファームウェアを書き込めます。"},
-    {"\nksfupd: %s received while the firmware is being written.\n"
+    {"\n%s received while the firmware is being written.\n"
      "Stopping now could leave the drive unusable, so it is held: ksfupd exits when the\n"
      "update has finished.\n",
-     "\nksfupd: ファームウェアの書き込み中に %s を受け取りました。\n"
+     "\nファームウェアの書き込み中に %s を受け取りました。\n"
      "今中断するとドライブが使えなくなる恐れがあるため保留します。更新が終わってから\n"
      "ksfupd は終了します。\n"},
-    {"ksfupd: the update has finished; exiting for the held %s.",
-     "ksfupd: 更新が終わりました。保留した %s により終了します。"},
+    {"The update has finished; exiting for the held %s.",
+     "更新が終わりました。保留した %s により終了します。"},
     {"Restart the computer (or switch the drive off and on) before using the drive.",
      "ドライブを使う前に、コンピュータを再起動して下さい (またはドライブの電源を入れ直して"
      "下さい)。"},
@@ -91,9 +91,9 @@ constexpr Pair kWords[] = {
      "%s には SCSI generic ノードがありません。カーネルの sg モジュールが読み込まれていない"
      "かもしれません (modprobe sg)。\n--device でドライブの /dev/sgN ノードを指定して下さい "
      "(ksfupd --list で表示されます)。ドライブには何も送っていません。"},
-    {"ksfupd: sleep and shutdown cannot be held off (%s): do not suspend or switch off the "
+    {"Sleep and shutdown cannot be held off (%s): do not suspend or switch off the "
      "computer until the update has finished.",
-     "ksfupd: スリープとシャットダウンを止められません (%s)。更新が終わるまでコンピュータを"
+     "スリープとシャットダウンを止められません (%s)。更新が終わるまでコンピュータを"
      "スリープさせたり電源を切ったりしないで下さい。"},
     {"Writing firmware to %s: interrupting the update can make the drive unusable.",
      "%s にファームウェアを書き込み中: 更新を中断するとドライブが使えなくなる恐れがあります。"},

@@ -80,7 +80,7 @@ uint8_t LoadImageFile(const char* name, uint32_t declared_size, uint32_t read_le
   std::memset(buffer, 0, declared_size);
   std::memset(buffer + declared_size, kErasedFlash, length - declared_size);
 
-  plat::Handle file = plat::Os().OpenFileForRead(name);
+  plat::Handle file = plat::Os().OpenFileForRead(FoundName(name).c_str());
   if (file == nullptr) {
     std::free(buffer);
     return kImageCannotOpen;

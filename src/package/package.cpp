@@ -2,13 +2,28 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#ifndef _WIN32
+#include <dirent.h>
+#include <strings.h>
+#endif
 
 #include "package/package.h"
 #include "platform/platform.h"
 
 UpdatePackageRecord UpdatePackage;
+PackageFault LastPackageFault;
 
 namespace {
+
+uint32_t g_line = 0;         // the description file's line being read
+uint32_t g_buffer_line = 0;  // where BUFFERSIZE was given
+
+// The key (without its '=') and the line of a value error.
+void NoteFault(const char* key, uint32_t line) {
+  std::snprintf(LastPackageFault.key, sizeof LastPackageFault.key, "%.*s",
+                static_cast<int>(std::strcspn(key, "=")), key);
+  LastPackageFault.line = line;
+}
 
 constexpr const char* kFallbackName = "kestfirm.ini";
 constexpr const char* kFirstSection = "[UPGRADEINFORMATION]";
@@ -27,6 +42,7 @@ bool ReadLine(FILE* file, std::string& line, bool* cut) {
   *cut = false;
   bool any = false;
   int c;
+  ++g_line;
   while ((c = std::getc(file)) != EOF) {
     any = true;
     if (c == '\n') break;
@@ -104,9 +120,11 @@ LineResult FirstSectionLine(const std::string& line, const std::string& upper, b
 
   for (const TextKey& k : text_keys) {
     if (!StartsWith(upper, k.key)) continue;
-    if (cut) return LineResult::kTooLong;
     const std::string value = line.substr(std::strlen(k.key));
-    if (value.size() >= k.capacity) return LineResult::kTooLong;
+    if (cut || value.size() >= k.capacity) {
+      NoteFault(k.key, g_line);
+      return LineResult::kTooLong;
+    }
     std::memcpy(k.field, value.data(), value.size());
     k.field[value.size()] = '\0';
     if (k.field == p.BootFileName) p.BootImagePresent = 1;
@@ -115,7 +133,11 @@ LineResult FirstSectionLine(const std::string& line, const std::string& upper, b
   for (const NumberKey& k : number_keys) {
     if (!StartsWith(upper, k.key)) continue;
     // The whole number was not kept, so its value is unknown.
-    if (cut) return LineResult::kTooLong;
+    if (cut) {
+      NoteFault(k.key, g_line);
+      return LineResult::kTooLong;
+    }
+    if (k.field == &p.BufferSize) g_buffer_line = g_line;
     *k.field = ParseNumber(line.c_str() + std::strlen(k.key));
     return LineResult::kStored;
   }
@@ -212,11 +234,32 @@ void ResetUpdatePackage() {
   UpdatePackage.WaitTime = 45;
 }
 
+std::string FoundName(const char* name) {
+#ifndef _WIN32
+  std::string found;
+  if (DIR* dir = opendir(".")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (std::strcmp(entry->d_name, name) == 0) {
+        found = name;
+        break;
+      }
+      if (found.empty() && strcasecmp(entry->d_name, name) == 0) found = entry->d_name;
+    }
+    closedir(dir);
+  }
+  if (!found.empty()) return found;
+#endif
+  return name;
+}
+
 uint8_t LoadPackage(const char* first_candidate) {
   UpdatePackageRecord& p = UpdatePackage;
+  LastPackageFault = {};
+  g_line = 0;
+  g_buffer_line = 0;
 
-  FILE* file = std::fopen(first_candidate, "r");
-  if (file == nullptr) file = std::fopen(kFallbackName, "r");
+  FILE* file = std::fopen(FoundName(first_candidate).c_str(), "r");
+  if (file == nullptr) file = std::fopen(FoundName(kFallbackName).c_str(), "r");
   if (file == nullptr) return kPackageNoFile;
   const uint8_t read_result = ReadDescription(file);
   std::fclose(file);
@@ -240,19 +283,28 @@ uint8_t LoadPackage(const char* first_candidate) {
     ReleaseImage(p.BootImage);
     const uint8_t code =
         LoadImageFile(p.BootFileName, p.BootImageSize, kBootImageReadLength, &p.BootImage);
-    if (code != kPackageLoaded) return code;
+    if (code != kPackageLoaded) {
+      std::snprintf(LastPackageFault.file, sizeof LastPackageFault.file, "%s", p.BootFileName);
+      return code;
+    }
   }
   ReleaseImage(p.MainImage);
   const uint8_t code =
       LoadImageFile(p.MainFileName, p.MainImageSize, kMainImageReadLength, &p.MainImage);
-  if (code != kPackageLoaded) return code;
+  if (code != kPackageLoaded) {
+    std::snprintf(LastPackageFault.file, sizeof LastPackageFault.file, "%s", p.MainFileName);
+    return code;
+  }
 
   if (p.InquiryList[0] == '\0' || p.InquiryList[0] == ';' || p.PackageVersion[0] == '\0') {
     return kPackageNoInquiryOrVersion;
   }
   if (std::strchr(p.InquiryList, ';') == nullptr) return kPackageInquiryNotTerminated;
   // The progress display divides by BufferSize.
-  if (p.BufferSize == 0) return kPackageBadBufferSize;
+  if (p.BufferSize == 0) {
+    NoteFault("BUFFERSIZE", g_buffer_line);
+    return kPackageBadBufferSize;
+  }
 
   if (p.ApplicationTitle[0] == '\0') DeriveTitle();
   return kPackageLoaded;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct UpdatePackageRecord {
   char ApplicationTitle[128];
@@ -62,6 +63,21 @@ void ResetUpdatePackage();
 // version, 8 no ';' in the INQUIRY list, 9 BUFFERSIZE 0 or not a number,
 // 10-12 from LoadImageFile.  Codes 7, 8 and 9 are checked after the images.
 uint8_t LoadPackage(const char* first_candidate);
+
+// Where the last LoadPackage failed, for a front end that explains more than
+// the code: the description file's line number and key of a value error
+// (line 0 when none), or the file name of an image that failed.
+struct PackageFault {
+  uint32_t line;
+  char key[40];
+  char file[260];
+};
+extern PackageFault LastPackageFault;
+
+// The name under which `name` is found in the current directory.  Packages
+// are made on Windows, where names ignore case: on other systems a file that
+// differs only in case is taken, the exact name first.  Windows: `name`.
+std::string FoundName(const char* name);
 
 // Reads the image file `name`, which must be exactly `declared_size` bytes
 // long (header included), into a new block.  `read_length`: the least length

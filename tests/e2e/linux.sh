@@ -17,7 +17,7 @@ PRELOAD=${KSF_SG_PRELOAD:-$(find "$ROOT/build/native" -path '*x86_64-linux-gnu/l
 MAKE_PACKAGE="$ROOT/tools/make_package.py"
 
 CASES=(full_boot full_json signal_held held refused_block transport_fault checks consent tray
-  dry_run no_rights refusals drive_list package_error)
+  dry_run verbose no_rights refusals drive_list package_error)
 
 if [[ ${1:-} == --list ]]; then
   printf '%s\n' "${CASES[@]}"
@@ -46,6 +46,7 @@ check_eq() {  # DESCRIPTION GOT WANT
   if [[ $2 == "$3" ]]; then pass "$1"; else fail "$1" "got '$2', expected '$3'"; fi
 }
 contains() { grep -qF -- "$2" "$1"; }
+not_in() { ! grep -qF -- "$2" "$1"; }
 
 # package ARGS...: the generated package in $C/pkg.
 package() { python3 "$MAKE_PACKAGE" "$C/pkg" --ini-name KSFUPD.INI "$@"; }
@@ -75,11 +76,12 @@ one_drive() {
 # that starts the program (another user, other variables, a terminal).
 # sysfs is $C/sys; the system bus is $BUS, none by default.
 RUN=()
+POSITIONAL=--package  # empty: the package folder as the positional argument
 ksfupd() {
   env LD_PRELOAD="$PRELOAD" KSF_SG_DEVICES="$SG_NODES" KSF_SIM_CONFIG="$C/sim.cfg" \
     KSF_SIM_TRACE="$C/trace.txt" KSF_SIM_FLASH="$C/flash.bin" KSFUPD_DEV_DIR="$C/dev" \
     KSFUPD_SYS_DIR="$C/sys" DBUS_SYSTEM_BUS_ADDRESS="${BUS:-unix:path=$C/no-bus}" \
-    LC_ALL=C.UTF-8 "${RUN[@]}" "$BIN" --package "$C/pkg" "$@" >"$C/out" 2>"$C/err" </dev/null &
+    LC_ALL=C.UTF-8 "${RUN[@]}" "$BIN" ${POSITIONAL:+--package} "$C/pkg" "$@" >"$C/out" 2>"$C/err" </dev/null &
   echo $! >"$C/pid"
   wait $!
   echo $? >"$C/status"
@@ -125,7 +127,7 @@ case_full_boot() {  # boot and main image, board version check, plain lines
   check "progress lines of the transfer" grep -qx "  100%" "$C/out"
   check "completion text" contains "$C/out" "Firmware update is completed."
   check "restart notice" contains "$C/out" "Restart the computer"
-  check "no system bus: told, and the update went on" contains "$C/err" "sleep and shutdown cannot be held off"
+  check "no system bus: told, and the update went on" contains "$C/err" "Sleep and shutdown cannot be held off"
 }
 
 case_full_json() {  # main image only, no restart wanted, --json
@@ -307,9 +309,27 @@ case_dry_run() {  # the plan; only commands that change nothing reach the drive
   exits 0 --device "$C/dev/sg0" --dry-run
   check_eq "only TEST UNIT READY and INQUIRY sent" "$(opcodes)" "00 12"
   check "flash untouched" python3 -c 'import sys; sys.exit(any(b != 255 for b in open(sys.argv[1], "rb").read()))' "$C/flash.bin"
-  check_eq "plan: 15 blocks" "$(grep -c 'write .* block .*flash 0x.*checksum 0x' "$C/out")" 15
-  check "plan: the tray would be opened" grep -q "open the tray" "$C/out"
-  check "plan: the 45 s wait" grep -qx "  wait 45.0 s" "$C/out"
+  check "plain words: tray, blocks, 45 s" grep -qzF "tray opens (take the disc out).
+  - The drive is switched to download mode.
+  - 4 blocks of the boot image and 11 of the main image are sent.
+  - The drive programs its flash itself for 45 s" "$C/out"
+  check "plain words: no SCSI" not_in "$C/out" "TEST UNIT READY"
+  check "how long" grep -q "It takes about [0-9]* s" "$C/out"
+  exits 0 --device "$C/dev/sg0" --dry-run -v
+  check_eq "verbose plan: 15 blocks" "$(grep -c 'write .* block .*flash 0x.*checksum 0x' "$C/out")" 15
+  check "verbose plan: the 45 s wait" grep -qx "  wait 45.0 s" "$C/out"
+}
+
+case_verbose() {  # -v: every command with its CDB; the refused block with its sense
+  one_drive
+  echo "refuse write=2 sense=09/86/00" >>"$C/sim.cfg"
+  exits 1 --device "$C/dev/sg0" --yes -v
+  check_eq "one line per command, CDB as sent" "$(grep -E '^ *[0-9]+\.[0-9]{3}  [0-9A-F]{2}' "$C/err" | cut -c11-57 | sed 's/ *$//')" "$(sed -E 's/^([^ ]+ ){3}//; s/ (in|out|none) .*//' "$C/trace.txt")"
+  check "the refused block with its sense" grep -qE '^ *[0-9.]+  EA 00 00 01 80 00 .* out +32768  status 02 sense 09/86/00  [0-9.]+ s$' "$C/err"
+  exits 1 --device "$C/dev/sg0" --yes -v --json
+  check "command events with --json" grep -q '"event":"command".*"cdb":"EA .*"sense":"09/86/00"' "$C/out"
+  exits 0 --version
+  check_eq "--version" "$(cat "$C/out")" "ksfupd 1.0.0"
 }
 
 case_no_rights() {  # a node that does not open read-write: named, nothing sent
@@ -345,29 +365,70 @@ scan-refused|chmod 755 $C $C/dev; chmod 444 $C/dev/sg0; install -m 666 /dev/null
 EOF
 }
 
-case_drive_list() {  # the scan: matches in node order, the rest left out
-  package
-  drives "revision=1.00" "byte0=0" 'product="CD-RW  TQ-900W  "' "revision=1.02"
+case_drive_list() {  # the scan: matches in node order, the rest left out; the checks' verdicts
+  package --pcb 5 --version 1.10
+  drives "revision=1.00" "byte0=0" 'product="CD-RW  TQ-900W  "' "revision=1.02 board=7" "revision=2.00"
   exits 0 --list
-  check_eq "the two matching drives with their display texts" "$(tail -n +2 "$C/out")" \
-    "  $C/dev/sg0 [KESTRAN CD-R   TQ-517T   1.00]
-  $C/dev/sg3 [KESTRAN CD-R   TQ-517T   1.02]"
+  check_eq "the matching drives with the checks' verdicts" "$(cat "$C/out")" \
+    "Drives for this package: (package version 1.10)
+  $C/dev/sg0 [KESTRAN CD-R   TQ-517T   1.00]  checks pass
+  $C/dev/sg3 [KESTRAN CD-R   TQ-517T   1.02]  refused: This firmware upgrade does not apply to your drive. Please visit Kestran Web Site to check availability of latest firmware for the drive you have.
+  $C/dev/sg4 [KESTRAN CD-R   TQ-517T   2.00]  refused: its firmware 2.00 is newer than the package's 1.10 (--yes installs it anyway)"
+  check_eq "listing only reads" "$(opcodes | tr ' ' '\n' | sort -u | tr '\n' ' ')" "00 12 F5 "
+  on_pty 'x\n9\n\x04'
+  ksfupd
+  check "the drive prompt asks again on a wrong answer, until end of input" \
+    test "$(grep -c 'Type a number from the list' "$C/out")" = 2 -a "$(status)" = 4
+  : >"$C/trace.txt"
+  on_pty '2\n'
+  ksfupd --dry-run
+  check "a right answer picks the drive" grep -q "]: $C/dev/sg3 \[KESTRAN" "$C/out"
+  RUN=()
+  mv "$C/pkg" "$C/nopkg"
+  mkdir "$C/pkg"
+  exits 0 --list
+  check_eq "without a package: every CD-ROM-class drive" "$(grep -c "^  $C/dev/sg" "$C/out")" 4
+  rm -r "$C/pkg"
+  mv "$C/nopkg" "$C/pkg"
+  : >"$C/trace.txt"
   ksfupd
   check_eq "several matches, no terminal: no choice made" "$(status)" 4
   check "asks for --device" contains "$C/err" "--device"
   check_eq "nothing but identification sent" "$(opcodes)" "00 12"
 }
 
-case_package_error() {  # the coded texts, in both languages
-  mkdir -p "$C/pkg"
+case_package_error() {  # the coded texts, in both languages, with the detail; names in any case
+  local ini img
   drives ""
+  while read -r ini img; do  # Windows names in another case found, the exact name first
+    package --ini-name "$ini"
+    [[ $img == TQ517T.BIN ]] || mv "$C/pkg/TQ517T.BIN" "$C/pkg/$img"
+    if [[ $ini == KSFUPD.INI ]]; then
+      echo broken >"$C/pkg/ksfupd.ini"
+      head -c 100 "$C/pkg/$img" >"$C/pkg/tq517t.bin"
+    fi
+    POSITIONAL= exits 0 --device "$C/dev/sg0" --dry-run
+    rm -rf "$C/pkg"
+  done <<'EOF'
+ksfupd.ini tq517t.bin
+KESTFIRM.INI Tq517T.Bin
+KSFUPD.INI TQ517T.BIN
+EOF
+  package --version 1.100
   exits 3
-  check_eq "coded text" "$(cat "$C/err")" "INI file not found. (Code 1)"
+  check "a value error names the file, key and line" grep -qx "$C/pkg/KSFUPD.INI: VERSION, line [0-9]*" "$C/err"
+  rm -rf "$C/pkg"
+  mkdir -p "$C/pkg"
+  exits 3
+  check_eq "coded text, the folder and a hint" "$(cat "$C/err")" "INI file not found. (Code 1)
+No KSFUPD.INI or kestfirm.ini in $C/pkg: give the package folder with --package."
   ksfupd --lang ja
-  check_eq "Japanese with --lang ja, UTF-8" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"
+  check_eq "Japanese with --lang ja, UTF-8" "$(head -n 1 "$C/err")" "INIファイルが見つかりません。(Code 1)"
   RUN=(env LC_ALL= LANG=ja_JP.UTF-8)
+  ksfupd --help
+  check "Japanese help from the locale" grep -q "^ksfupd は Kestran" "$C/out"
   ksfupd
-  check_eq "Japanese from the locale" "$(cat "$C/err")" "INIファイルが見つかりません。(Code 1)"
+  check_eq "Japanese from the locale" "$(head -n 1 "$C/err")" "INIファイルが見つかりません。(Code 1)"
 }
 
 # ------------------------------------------------------------------- run

@@ -408,11 +408,20 @@ bool LinuxPlatform::ScsiPassThroughDirect(Handle device, void* block80) {
   const DeviceCommand command{node.c_str(),  block->Cdb, block->CdbLength,
                               block->DataIn, data,       block->DataTransferLength};
   uint8_t* sense = reinterpret_cast<uint8_t*>(block) + block->SenseInfoOffset;
+  const auto started = std::chrono::steady_clock::now();
+  // The answer, to the observer and the tracer.
+  const auto tell = [&](bool sent, uint8_t status, uint8_t sense_length) {
+    if (observer_) observer_(command, sent, status, sense, sense_length);
+    if (tracer_) {
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+      tracer_(command, sent, status, sense, sense_length, took.count());
+    }
+  };
 
   if (admit_ && !admit_(command)) {
     block->ScsiStatus = 0;
     block->SenseInfoLength = 0;
-    if (observer_) observer_(command, false, 0, sense, 0);
+    tell(false, 0, 0);
     return true;
   }
 
@@ -469,7 +478,7 @@ bool LinuxPlatform::ScsiPassThroughDirect(Handle device, void* block80) {
   if (error != 0) {
     // A request the adapter or the driver could not complete never got an
     // answer from the drive.
-    if (observer_) observer_(command, true, 0xFF, sense, 0);
+    tell(true, 0xFF, 0);
     return Fail(error);
   }
   block->ScsiStatus = io.status;
@@ -477,7 +486,7 @@ bool LinuxPlatform::ScsiPassThroughDirect(Handle device, void* block80) {
   if (io.resid > 0 && static_cast<uint32_t>(io.resid) <= block->DataTransferLength) {
     block->DataTransferLength -= static_cast<uint32_t>(io.resid);
   }
-  if (observer_) observer_(command, true, io.status, sense, io.sb_len_wr);
+  tell(true, io.status, io.sb_len_wr);
   return true;
 }
 

@@ -61,6 +61,12 @@ class LinuxPlatform final : public Platform {
   using CommandObserver = std::function<void(const DeviceCommand&, bool sent, uint8_t status,
                                              const uint8_t* sense, uint8_t sense_length)>;
   void SetCommandObserver(CommandObserver observer) { observer_ = std::move(observer); }
+  // Also told of every command, for a trace (--verbose), with the time the
+  // request took in seconds; independent of the observer above.
+  using CommandTracer =
+      std::function<void(const DeviceCommand&, bool sent, uint8_t status, const uint8_t* sense,
+                         uint8_t sense_length, double seconds)>;
+  void SetCommandTracer(CommandTracer tracer) { tracer_ = std::move(tracer); }
   // Told of every timed wait before it starts; returning false skips the wait
   // (it ends at once with a time-out).  Unset: every wait runs.
   void SetWaitObserver(std::function<bool(uint32_t)> observer) {
@@ -173,6 +179,7 @@ class LinuxPlatform final : public Platform {
   uint32_t lcid_ = 1033;
   std::function<bool(const DeviceCommand&)> admit_;
   CommandObserver observer_;
+  CommandTracer tracer_;
   std::function<bool(uint32_t)> wait_observer_;
 
   std::mutex mu_;  // guards the members below
