@@ -191,8 +191,10 @@ int Update(plat::LinuxPlatform& platform, int index) {
   // Each accepted block, for the event stream.
   std::string image = UpdatePackage.BootImagePresent ? "boot" : "main";
   int block = 0;
+  cli::FlashProgress progress(UpdatePackage.BootImagePresent != 0);
   platform.SetCommandObserver(
       [&](const plat::DeviceCommand& command, bool sent, uint8_t status, const uint8_t*, uint8_t) {
+        if (sent && status == 0) progress.Carried(command.cdb);
         if (command.cdb[0] == 0xF5 && command.length == 0 && command.cdb[7] == 0x0F) {
           image = "main";
           block = 0;
@@ -205,6 +207,7 @@ int Update(plat::LinuxPlatform& platform, int index) {
         queue.Push({{"event", "block"},
                     {"image", image},
                     {"block", block},
+                    {"total", image == "boot" ? kBootBlocks : kMainBlocks},
                     {"address", address},
                     {"length", command.length},
                     {"checksum", FlashChecksum(command.data, command.length)}});
@@ -222,7 +225,7 @@ int Update(plat::LinuxPlatform& platform, int index) {
   cli::HoldSignals();
   int result;
   {
-    cli::ProgressView view(index, queue, UpdatePackage.WaitTime);
+    cli::ProgressView view(index, queue, UpdatePackage.WaitTime, progress);
     result = MonitorUpdate(view);
     platform.JoinThreads();  // the worker has published its end: it is returning
     inhibit.Release();
