@@ -51,10 +51,38 @@ bool Wide(uint32_t code) {
 }
 
 // The terminal's width in columns (80 when it does not say).
-int TerminalColumns() {
+int TerminalColumns(int fd = STDOUT_FILENO) {
   winsize size = {};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
   return size.ws_col;
+}
+
+// On a terminal, each line broken at blanks (or anywhere in a word that is
+// too long) so that none takes the last column: the terminal's own wrapping
+// would cut words.
+std::string Wrapped(const std::string& text, int fd) {
+  if (isatty(fd) != 1) return text;
+  const int columns = std::max(TerminalColumns(fd) - 1, 10);
+  std::string out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    while (Columns(line) > columns) {
+      std::string head = FitColumns(line, columns);
+      const size_t blank = head.rfind(' ');
+      if (blank != std::string::npos && blank > 0) head.resize(blank);
+      out += head + '\n';
+      const size_t rest = line.find_first_not_of(' ', head.size());
+      line = rest == std::string::npos ? std::string() : line.substr(rest);
+    }
+    out += line;
+    if (end == text.size()) break;
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
 }
 
 struct Pair {
@@ -262,19 +290,19 @@ void Event(const nlohmann::ordered_json& event) {
 void Out(const std::string& line) {
   if (g_json) return;
   EndLine();
-  std::cout << line << '\n' << std::flush;
+  std::cout << Wrapped(line, STDOUT_FILENO) << '\n' << std::flush;
 }
 
 void Err(const std::string& line) {
   EndLine();
-  std::cerr << line << '\n' << std::flush;
+  std::cerr << Wrapped(line, STDERR_FILENO) << '\n' << std::flush;
 }
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 std::string Ask(const std::string& prompt) {
   EndLine();
-  std::cerr << prompt << std::flush;
+  std::cerr << Wrapped(prompt, STDERR_FILENO) << std::flush;
   std::string line;
   if (!std::getline(std::cin, line)) {
     std::cerr << '\n';
