@@ -57,8 +57,8 @@ int TerminalColumns(int fd = STDOUT_FILENO) {
   return size.ws_col;
 }
 
-// On a terminal, each line broken at blanks (or anywhere in a word that is
-// too long) so that none takes the last column: the terminal's own wrapping
+// On a terminal, each line broken at blanks or wide characters (or anywhere
+// in a word that is too long) so that none takes the last column: the terminal's own wrapping
 // would cut words.
 std::string Wrapped(const std::string& text, int fd) {
   if (isatty(fd) != 1) return text;
@@ -71,8 +71,16 @@ std::string Wrapped(const std::string& text, int fd) {
     std::string line = text.substr(start, end - start);
     while (Columns(line) > columns) {
       std::string head = FitColumns(line, columns);
-      const size_t blank = head.rfind(' ');
-      if (blank != std::string::npos && blank > 0) head.resize(blank);
+      // The last place to break: a blank, or after a wide character (Japanese
+      // breaks between any two).
+      size_t cut = 0;
+      for (size_t i = 0; i < head.size();) {
+        const size_t at = i;
+        const uint32_t code = NextCodePoint(head, &i);
+        if (code == ' ' && at > 0) cut = at;
+        if (Wide(code) && i < head.size()) cut = i;
+      }
+      if (cut > 0) head.resize(cut);
       out += head + '\n';
       const size_t rest = line.find_first_not_of(' ', head.size());
       line = rest == std::string::npos ? std::string() : line.substr(rest);
