@@ -78,14 +78,30 @@ bool AskYes(const std::string& question, bool yes) {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
 
+// Why the last request failed below the drive, as Linux says it: the errno's
+// text and the host or driver status; "" when the drive answered it.
+std::string SystemReason(plat::LinuxPlatform& platform) {
+  const int error = platform.failure_errno();
+  if (error == 0) return std::string();
+  const std::string detail = platform.failure_detail();
+  return std::strerror(error) + (detail.empty() ? "" : " (" + detail + ")");
+}
+
 // What the boxes of the shared code become on a terminal.  `refusal` gets
 // the text of the last information or error box.
 class Boxes {
  public:
-  explicit Boxes(bool yes) : yes_(yes) {}
+  Boxes(bool yes, plat::LinuxPlatform& platform) : yes_(yes), platform_(platform) {}
 
   int Show(const char* text, const char* caption, uint32_t flags) {
-    const std::string words = cli::Utf8(text);
+    std::string words = cli::Utf8(text);
+    // A failed update whose last request never reached the drive: Linux's
+    // reason in place of the Windows error number.
+    const char* failed = Text(Msg::UpdateFailed);
+    if (std::strncmp(text, failed, std::strlen(failed)) == 0) {
+      const std::string reason = SystemReason(platform_);
+      if (!reason.empty()) words = cli::Utf8(failed) + reason;
+    }
     last_text_ = words;
     ++count_;
     // --list: the checks' answers are kept, not shown, and nothing goes on.
@@ -102,9 +118,13 @@ class Boxes {
       }
       return plat::kIdOk;
     }
-    // The one question: go on although the drive has a later version.
-    const bool go_on = AskYes(words, yes_);
-    cli::Event({{"event", "question"}, {"text", words}, {"answer", go_on ? "yes" : "no"}});
+    // The one question: go on although the drive has a later version.  Asked
+    // on one line, with both versions.
+    const std::string question =
+        cli::Format(Say::LaterVersion, DriveTable[SelectedDriveIndex.load()].Revision,
+                    UpdatePackage.PackageVersion, UpdatePackage.PackageVersion);
+    const bool go_on = AskYes(question, yes_);
+    cli::Event({{"event", "question"}, {"text", question}, {"answer", go_on ? "yes" : "no"}});
     return go_on ? plat::kIdYes : plat::kIdNo;
   }
 
@@ -118,6 +138,7 @@ class Boxes {
   bool yes_;
   bool quiet_ = false;
   bool later_ = false;
+  plat::LinuxPlatform& platform_;
   int count_ = 0;
   std::string last_text_;
 };
@@ -330,8 +351,10 @@ int Update(plat::LinuxPlatform& platform, int index) {
   // Each accepted block, for the event stream.
   std::string image = UpdatePackage.BootImagePresent ? "boot" : "main";
   int block = 0;
+  cli::FlashProgress progress(UpdatePackage.BootImagePresent != 0);
   platform.SetCommandObserver(
       [&](const plat::DeviceCommand& command, bool sent, uint8_t status, const uint8_t*, uint8_t) {
+        if (sent && status == 0) progress.Carried(command.cdb);
         if (command.cdb[0] == 0xF5 && command.length == 0 && command.cdb[7] == 0x0F) {
           image = "main";
           block = 0;
@@ -344,6 +367,7 @@ int Update(plat::LinuxPlatform& platform, int index) {
         queue.Push({{"event", "block"},
                     {"image", image},
                     {"block", block},
+                    {"total", image == "boot" ? kBootBlocks : kMainBlocks},
                     {"address", address},
                     {"length", command.length},
                     {"checksum", FlashChecksum(command.data, command.length)}});
@@ -361,7 +385,7 @@ int Update(plat::LinuxPlatform& platform, int index) {
   cli::HoldSignals();
   int result;
   {
-    cli::ProgressView view(index, queue, UpdatePackage.WaitTime);
+    cli::ProgressView view(index, queue, UpdatePackage.WaitTime, progress);
     result = MonitorUpdate(view);
     platform.JoinThreads();  // the worker has published its end: it is returning
     inhibit.Release();
@@ -384,9 +408,10 @@ int Update(plat::LinuxPlatform& platform, int index) {
   } else {
     // What failed below the drive, named as the kernel names it.
     const std::string detail = platform.failure_detail();
-    if (!detail.empty()) cli::Err("(" + detail + ")");
-    nlohmann::ordered_json failed = {
-        {"event", "failed"}, {"device", DriveTable[index].NodeName}, {"text", LastErrorText}};
+    const std::string reason = SystemReason(platform);
+    nlohmann::ordered_json failed = {{"event", "failed"},
+                                     {"device", DriveTable[index].NodeName},
+                                     {"text", reason.empty() ? LastErrorText : reason}};
     if (!detail.empty()) failed["detail"] = detail;
     cli::Event(failed);
   }
@@ -409,7 +434,7 @@ int Run(const Options& options) {
   }
   plat::LinuxPlatform platform(paths);
   plat::SetPlatform(&platform);
-  Boxes boxes(options.yes);
+  Boxes boxes(options.yes, platform);
   platform.SetMessageHandler([&boxes](const char* text, const char* caption, uint32_t flags) {
     return boxes.Show(text, caption, flags);
   });

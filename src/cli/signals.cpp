@@ -21,16 +21,26 @@ struct sigaction g_previous[sizeof kHeld / sizeof kHeld[0]];
 volatile sig_atomic_t g_signal = 0;
 std::atomic<bool> g_reported{false};
 // The messages are made before the handlers are installed: the handler only
-// writes one of them.
-std::string g_messages[sizeof kHeld / sizeof kHeld[0]];
+// writes one of them, the whole notice for the first signal, one line for
+// each later one.
+std::string g_notices[sizeof kHeld / sizeof kHeld[0]];
+std::string g_again[sizeof kHeld / sizeof kHeld[0]];
+
+void Write(const std::string& text) {
+  ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
 
 void OnSignal(int signal) {
-  if (g_signal == 0) g_signal = signal;
+  const bool first = g_signal == 0;
+  if (first) g_signal = signal;
+  // In place of the progress line, which is drawn again below the notice.
+  if (LineOpen()) {
+    Write("\r\033[K");
+    LineCleared();
+  }
   for (size_t i = 0; i < sizeof kHeld / sizeof kHeld[0]; ++i) {
-    if (kHeld[i] != signal) continue;
-    const std::string& text = g_messages[i];
-    ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
-    (void)ignored;
+    if (kHeld[i] == signal) Write(first ? g_notices[i] : g_again[i]);
   }
 }
 
@@ -43,7 +53,8 @@ std::string SignalName(int signal) {
 
 void HoldSignals() {
   for (size_t i = 0; i < sizeof kHeld / sizeof kHeld[0]; ++i) {
-    g_messages[i] = Format(Say::SignalHeld, SignalName(kHeld[i]));
+    g_notices[i] = Format(Say::SignalHeld, SignalName(kHeld[i])) + "\n";
+    g_again[i] = Format(Say::SignalHeldAgain, SignalName(kHeld[i])) + "\n";
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = OnSignal;

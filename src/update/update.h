@@ -28,6 +28,15 @@ int CheckCommandResult(int code);
 // The longest data transfer of the flash sequence: a main-image block.
 constexpr uint32_t kLargestFlashBlock = 0x8000;
 
+// The flash sequence's fixed shape, which progress displays follow: the blocks
+// of each image and the waits after the commands that change the drive.
+constexpr int kBootBlocks = 4;
+constexpr int kMainBlocks = 11;
+constexpr uint32_t kDownloadModeWaitMs = 3000;  // after download mode on, before a write
+constexpr uint32_t kBootCommitWaitMs = 5000;    // the drive takes the boot image
+constexpr uint32_t kProgrammingWaitMs = 45000;  // the drive programs its flash
+constexpr uint32_t kDownloadOffWaitMs = 3000;   // after download mode off
+
 // The worker class: its constructor is the whole flash sequence.
 class CKSFUpdate {
  public:

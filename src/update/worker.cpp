@@ -20,10 +20,8 @@ namespace {
 // loader allocates the image buffers at least this long (16,416 / 360,480
 // bytes), so the blocks are read straight from them.
 constexpr uint32_t kImageHeader = 32;
-constexpr int kBootBlocks = 4;
 constexpr uint32_t kBootBlockLength = 0x1000;
 constexpr uint32_t kBootBlockUnits = 2;
-constexpr int kMainBlocks = 11;
 constexpr uint32_t kMainBlockLength = kLargestFlashBlock;
 constexpr uint32_t kMainFlashAddress = 0x8000;
 constexpr uint32_t kMainBlockUnits = 16;
@@ -83,18 +81,18 @@ void RunFlashSequence() {
   // sent (the drive stays where it is, typically in download mode).
   if (UpdatePackage.BootImagePresent) {
     if (CheckCommandResult(SetDownloadMode(drive, kDownloadOn)) != 0) return;
-    WaitMilliseconds(3000);
+    WaitMilliseconds(kDownloadModeWaitMs);
     if (!WriteImage(drive, UpdatePackage.BootImage, kBootBlocks, kBootBlockLength, 0,
                     kBootBlockUnits)) {
       return;
     }
     if (CheckCommandResult(FlashControl(drive, 0x0F, 0x00)) != 0) return;
-    WaitMilliseconds(5000);
+    WaitMilliseconds(kBootCommitWaitMs);
     for (int i = 0; i < 3; ++i) TestUnitReady(drive);
   }
 
   if (CheckCommandResult(SetDownloadMode(drive, kDownloadOn)) != 0) return;
-  WaitMilliseconds(3000);
+  WaitMilliseconds(kDownloadModeWaitMs);
   if (!WriteImage(drive, UpdatePackage.MainImage, kMainBlocks, kMainBlockLength, kMainFlashAddress,
                   kMainBlockUnits)) {
     return;
@@ -102,9 +100,9 @@ void RunFlashSequence() {
   // A refused commit is not followed by the programming wait: the drive is
   // not programming anything.
   if (CheckCommandResult(FlashControl(drive, 0x00, 0x3F)) != 0) return;
-  WaitMilliseconds(45000);  // the drive programs its flash
+  WaitMilliseconds(kProgrammingWaitMs);  // the drive programs its flash
   if (CheckCommandResult(SetDownloadMode(drive, kDownloadOff)) != 0) return;
-  WaitMilliseconds(3000);
+  WaitMilliseconds(kDownloadOffWaitMs);
   TestUnitReady(drive);
   TestUnitReady(drive);
 

@@ -23,7 +23,10 @@ or SG_IO) against the update's command sequence, and ksfupd's --json output.
         the distinct opcodes in the trace, in order of first use.
     trace_check.py json OUTPUT [--boot]
         every line is a JSON object; the events of a full update are there in
-        order, with one block event per block at its flash address.
+        order, with one block event per block at its flash address and its
+        image's total, and a progress event at least once a second.
+    trace_check.py screen OUTPUT
+        the lines a terminal shows of OUTPUT, each as WIDTH|LINE.
     trace_check.py text OUTPUT EVENT
         the text of each EVENT event in the --json OUTPUT, one a line.
 """
@@ -139,7 +142,17 @@ def json_output(args):
     except ValueError as e:
         print("not JSON: %s" % e)
         return 1
-    order = [name for name, _ in itertools.groupby(e.get("event") for e in got)]
+    # A progress event at least once a second, each block with its image's total.
+    progress = [e for e in got if e.get("event") == "progress"]
+    ticks = [e["elapsed"] for e in progress]
+    gaps = [b - a for a, b in zip(ticks, ticks[1:])]
+    if len(ticks) < 2 or max(gaps) > 1.05 or ticks[-1] < 45 or progress[-1]["phase"] != "done":
+        print("progress events at %s" % ticks)
+        return 1
+    if any(e["total"] != (4 if e["image"] == "boot" else 11) for e in got if e.get("event") == "block"):
+        print("block events without their image's total")
+        return 1
+    order = [name for name, _ in itertools.groupby(e.get("event") for e in got if e.get("event") != "progress")]
     got = [(e["image"], e["address"], e["length"], e["checksum"]) for e in got if e.get("event") == "block"]
     want = [(image, address, len(data), sum(data) & 0xFFFF)
             for image in images("--boot" in args) for address, data in blocks(image)]
@@ -147,6 +160,17 @@ def json_output(args):
         print("events in order %s; block events %s, expected %s" % (order, got[:3], want[:3]))
         return 1
     return 0
+
+
+def screen(args):
+    """The lines a terminal shows of a program's output (each redraw after a
+    carriage return replaces the line), with their width in columns."""
+    import re, unicodedata
+    data = open(args[0], encoding="utf-8", errors="replace").read()
+    for line in data.split("\n"):
+        line = re.sub("\x1b\\[K", "", line.rstrip("\r")).split("\r")[-1]
+        width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
+        print("%d|%s" % (width, line))
 
 
 def text(args):
@@ -157,7 +181,8 @@ def main():
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
-    run = {"sequence": sequence, "opcodes": opcodes, "json": json_output, "text": text}[sys.argv[1]]
+    run = {"sequence": sequence, "opcodes": opcodes, "json": json_output, "text": text,
+           "screen": screen}[sys.argv[1]]
     return run(sys.argv[2:]) or 0
 
 

@@ -180,6 +180,11 @@ std::string LinuxPlatform::failure_detail() {
   return failure_detail_;
 }
 
+int LinuxPlatform::failure_errno() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failure_errno_;
+}
+
 std::vector<std::pair<std::string, int>> LinuxPlatform::refused_nodes() {
   std::lock_guard<std::mutex> lock(mu_);
   return refused_;
@@ -343,6 +348,8 @@ Handle LinuxPlatform::OpenDevice(const char* name, uint32_t access, uint32_t /*s
   if (fd < 0) {
     const int error = errno;
     Fail(error);
+    failure_errno_ = error;
+    failure_detail_.clear();
     const bool noted = std::any_of(refused_.begin(), refused_.end(),
                                    [name](const auto& node) { return node.first == name; });
     if (!noted && (error == EACCES || error == EPERM || error == EBUSY)) {
@@ -474,6 +481,7 @@ bool LinuxPlatform::ScsiPassThroughDirect(Handle device, void* block80) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     failure_detail_ = detail;
+    failure_errno_ = error;
   }
   if (error != 0) {
     // A request the adapter or the driver could not complete never got an

@@ -92,6 +92,9 @@ class LinuxPlatform final : public Platform {
   // What failed below the drive in the last such failure ("host status
   // DID_RESET"), empty when none did.
   std::string failure_detail();
+  // The errno of the last request that failed below the drive (or of a device
+  // that did not open), 0 when the last request got an answer.
+  int failure_errno();
 
   // --- what sysfs and /proc say ---
   // The sg node to use for `path`: a block device (a symlink is followed)
@@ -189,6 +192,7 @@ class LinuxPlatform final : public Platform {
   int held_fd_ = -1;
   std::string held_node_;
   std::string failure_detail_;
+  int failure_errno_ = 0;
 };
 
 }  // namespace plat
