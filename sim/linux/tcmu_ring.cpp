@@ -49,17 +49,16 @@ uint8_t CdbLength(uint8_t opcode) {
   return kByGroup[opcode >> 5];
 }
 
-// The mailbox's ring indexes, shared with the kernel (fields of a packed
-// struct: copied, with a fence on the side the kernel reads or wrote).
+// The mailbox's ring indexes, shared with the kernel: 4-byte aligned fields of
+// the mapping, read with acquire and written with release, the kernel's own
+// order for them.
 uint32_t LoadHead(const uint8_t* map) {
-  uint32_t v;
-  std::memcpy(&v, map + offsetof(RingMailbox, cmd_head), sizeof v);
-  __atomic_thread_fence(__ATOMIC_ACQUIRE);
-  return v;
+  const auto* head = reinterpret_cast<const uint32_t*>(map + offsetof(RingMailbox, cmd_head));
+  return __atomic_load_n(head, __ATOMIC_ACQUIRE);
 }
 void StoreTail(uint8_t* map, uint32_t tail) {
-  __atomic_thread_fence(__ATOMIC_RELEASE);
-  std::memcpy(map + offsetof(RingMailbox, cmd_tail), &tail, sizeof tail);
+  auto* field = reinterpret_cast<uint32_t*>(map + offsetof(RingMailbox, cmd_tail));
+  __atomic_store_n(field, tail, __ATOMIC_RELEASE);
 }
 
 bool Inside(uint64_t offset, uint64_t length, size_t map_size) {
