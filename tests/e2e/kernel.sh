@@ -83,7 +83,7 @@ NAME=devices
 verdict "four sg nodes, each with an sr device beside it" is "$(grep -c ' /dev/sg[0-9]* sr[0-9]* ' "$R/nodes")" 4
 NAME=list
 verdict "exit status" is "$(status_of list)" 0
-verdict "the four drives found through sysfs" is "$(grep -c '^  /dev/sg[0-9]* \[KESTRAN CD-R   TQ-517T   1.00\]$' "$R/list/out")" 4
+verdict "the four drives found through sysfs" is "$(grep -c '^  /dev/sg[0-9]* \[KESTRAN CD-R   TQ-517T   1.00\]  ' "$R/list/out")" 4
 NAME=read-only-descriptor
 verdict "a plain user's vendor command on a read-only descriptor: refused by the kernel" \
   is "$(cat "$R/readonly-user.txt")" "refused: EPERM"
@@ -102,9 +102,10 @@ verdict "exit status" is "$(status_of root)" 0
 verdict "trace: the whole sequence with boot image" sequence a --boot
 verdict "flash holds the boot and main images" python3 "$MAKE_PACKAGE" "$I/pkg/boot" --check-flash "$R/a/flash.bin" --boot
 # Under full emulation each command takes 20-200 ms through the guest's SCSI
-# stack, so the worker's whole span is a figure here; the fixed waits between
-# the commands are held to 0.2 s each.
-verdict "each fixed wait on the drive's clock within 0.2 s of its length (3, 5, 3, 45, 3 s)" \
+# stack, and up to half a second while the other suites load both cores, so
+# the worker's whole span is a figure here; each fixed wait between the
+# commands is held to 1 s of its length: a wait lost, doubled or added shows.
+verdict "each fixed wait on the drive's clock within 1 s of its length (3, 5, 3, 45, 3 s)" \
   python3 -c '
 import sys
 times = [int(line.split()[0]) for line in open(sys.argv[1])]
@@ -113,7 +114,7 @@ gaps = [(b - a) / 1000 for a, b in zip(times[start:], times[start + 1:])]
 waits = [g for g in gaps if g > 1]
 print("  FIGURE worker span on the drive\x27s clock %.3f s: fixed waits %s, commands %.3f s"
       % (sum(gaps), " + ".join("%.3f" % w for w in waits), sum(gaps) - sum(waits)))
-sys.exit(len(waits) != 5 or any(not 0 <= w - n <= 0.2 for w, n in zip(waits, [3, 5, 3, 45, 3])))' "$R/a/trace.txt"
+sys.exit(len(waits) != 5 or any(not 0 <= w - n <= 1.0 for w, n in zip(waits, [3, 5, 3, 45, 3])))' "$R/a/trace.txt"
 NAME=exclusive
 verdict "a second open of the node during the update fails" is "$(cat "$R/excl-during.txt")" "open failed: EBUSY"
 verdict "and succeeds after it" is "$(cat "$R/excl-after.txt")" "open ok"

@@ -143,6 +143,7 @@ sc_update_noboot_ja_restart() {
   for v in TEMP TMP; do
     LC_ALL=C.UTF-8 "$KSF_WINE" reg add 'HKCU\Environment' /v $v /d 'C:\users\root\Temp\é' /f >/dev/null 2>&1
   done
+  e2e_link_fonts >/dev/null 2>&1  # that reg ran in another code page
   start_main ksfupd.exe "${JA_ENV[@]}"
   check_eq "Japanese idle status" "$(on "$MAIN" 5000 text 1032 | kv text)" "${JA[select]}"
   check_update 0 JA 176 450

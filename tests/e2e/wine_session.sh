@@ -61,6 +61,25 @@ e2e_wine_env() {
   [[ -n $KSF_WINELOADER ]] && export WINELOADER="$KSF_WINELOADER"
 }
 
+# e2e_link_fonts: a Japanese Windows links its UI fonts to a Japanese face
+# (SystemLink), so that a Latin face such as Tahoma, the message boxes' font,
+# falls back to it for each character it lacks.  Wine's Tahoma has no
+# Japanese glyphs and, without a link, draws each as an empty box.  The same
+# links, to IPA Gothic (fonts-ipafont-gothic).  Wine rewrites the links of its
+# own UI fonts (Tahoma among them) whenever a process starts with another code
+# page than the last one, so these go in last and in the Japanese locale:
+# scenarios whose whole session runs in that locale keep them, the English
+# ones get Wine's defaults back.  A scenario that runs Wine in another locale
+# on the way calls this again.
+e2e_link_fonts() {
+  local f key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  for f in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'MS Sans Serif' \
+    'MS UI Gothic' 'Segoe UI'; do
+    LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 "$KSF_WINE" reg add "$key" /v "$f" /t REG_MULTI_SZ \
+      /d 'ipag.ttf' /f
+  done
+}
+
 # e2e_make_template NAME: a fresh prefix with a virtual desktop as the default
 # desktop and no crash dialogs; the one named win98 reports Windows 98.
 e2e_make_template() {
@@ -98,20 +117,7 @@ e2e_make_template() {
     if [[ $name == win98 ]]; then
       "$KSF_WINE" reg add 'HKCU\Software\Wine' /v Version /d win98 /f
     fi
-    # A Japanese Windows links its UI fonts to a Japanese face (SystemLink),
-    # so that a Latin face such as Tahoma, the message boxes' font, falls back
-    # to it for each character it lacks.  Wine's Tahoma has no Japanese
-    # glyphs and, without a link, draws each as an empty box.  The same links,
-    # to IPA Gothic (fonts-ipafont-gothic).  Wine rewrites the links of its
-    # own UI fonts (Tahoma among them) whenever a process starts with another
-    # code page than the last one, so these go in last and in the Japanese
-    # locale: scenarios whose whole session runs in that locale keep them,
-    # the English ones get Wine's defaults back.
-    for f in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'MS Sans Serif' \
-      'MS UI Gothic' 'Segoe UI'; do
-      LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 "$KSF_WINE" reg add "${key%\\*}\\FontLink\\SystemLink" \
-        /v "$f" /t REG_MULTI_SZ /d 'ipag.ttf' /f
-    done
+    e2e_link_fonts
     "$KSF_WINESERVER" -w
   ) >"$E2E_WORK/template-$name.log" 2>&1
   [[ -f $dir/system.reg ]]
