@@ -1,0 +1,78 @@
+#!/bin/bash
+# Runs the README's "Try ksfupd without a drive" commands as written (the
+# block between <!-- try:begin --> and <!-- try:end -->), one after the other
+# in one shell, and checks that each ends as its comment says: "exit status N"
+# (0 when the comment names none).  Words in backticks in a comment are what
+# the reader types at the program's questions: that command runs on a
+# pseudo-terminal with them typed.  The folder /tmp/ksfupd-try becomes a
+# scratch folder (KSF_TRY_DIR is the try script's default), so that runs side
+# by side do not meet.
+#
+#   tests/e2e/readme_try.sh
+#
+# Prints "PASS: try: ..." / "FAIL: try: ..." lines; exit status 1 when
+# anything failed.
+set -u
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+WORK=$(mktemp -d /tmp/ksf-try.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+export KSF_TRY_DIR=$WORK/try
+
+block=$(sed -n '/^<!-- try:begin -->$/,/^<!-- try:end -->$/p' "$ROOT/README.md" | sed '1,2d; $d' | sed '$d')
+if [[ -z $block ]]; then
+  echo "FAIL: try: no commands between <!-- try:begin --> and <!-- try:end --> in README.md"
+  exit 1
+fi
+
+# pty_run INPUT COMMAND: COMMAND in bash on a pseudo-terminal, INPUT typed ahead.
+pty_run() {
+  python3 -c 'import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0: os.execvp("bash", ["bash", "-c", sys.argv[2]])
+os.write(fd, sys.argv[1].encode())
+while True:
+    try: data = os.read(fd, 4096)
+    except OSError: break
+    if not data: break
+    sys.stdout.buffer.write(data)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' "$1" "$2"
+}
+
+cd "$ROOT" || exit 1
+failed=0
+n=0
+while IFS= read -r line; do
+  [[ -z ${line// /} ]] && continue
+  command=${line%%#*}
+  command=${command%"${command##*[! ]}"}
+  comment=
+  [[ $line == *#* ]] && comment=${line#*#}
+  want=0
+  [[ $comment =~ exit\ status\ ([0-9]+) ]] && want=${BASH_REMATCH[1]}
+  input=
+  rest=$comment
+  while [[ $rest =~ \`([^\`]*)\`(.*) ]]; do
+    input+="${BASH_REMATCH[1]}"$'\n'
+    rest=${BASH_REMATCH[2]}
+  done
+  run=${command//\/tmp\/ksfupd-try/$WORK/try}
+  n=$((n + 1))
+  {
+    echo "\$ $run"
+    if [[ -n $input ]]; then
+      declare -F ksfupd >/dev/null && export -f ksfupd
+      pty_run "$input" "$run"
+    else
+      eval "$run" </dev/null
+    fi
+  } >>"$WORK/log" 2>&1
+  status=$?
+  if [[ $status == "$want" ]]; then
+    echo "PASS: try: $command: exit status $status"
+  else
+    echo "FAIL: try: $command: exit status $status, the README says $want"
+    failed=1
+  fi
+done <<<"$block"
+((failed == 0)) || sed 's/^/  | /' "$WORK/log"
+((failed == 0))
