@@ -15,7 +15,7 @@ DIR=${1:-${KSF_TRY_DIR:-/tmp/ksfupd-try}}
 [[ $DIR == /* ]] || DIR="$PWD/$DIR"
 
 bin="$ROOT/build/native/ksfupd"
-preload() { find "$ROOT/build/native" -path '*x86_64-linux-gnu/libksfsg.so' 2>/dev/null | head -n 1; }
+preload() { find "$ROOT/build/native/" -path '*x86_64-linux-gnu/libksfsg.so' 2>/dev/null | head -n 1; }
 if [[ ! -x $bin || -z $(preload) ]]; then
   echo "Building ksfupd and libksfsg.so (the native preset; a few minutes the first time)..."
   source "$ROOT/scripts/common.sh"
