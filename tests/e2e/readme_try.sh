@@ -33,20 +33,6 @@ shown() {
   awk -v c="\$ $1" '$0 == c { on = 1; next } /^\$( |$)/ { on = 0 } on' <<<"$session"
 }
 
-# pty_run INPUT COMMAND: COMMAND in bash on a pseudo-terminal, INPUT typed ahead.
-pty_run() {
-  python3 -c 'import os, pty, sys
-pid, fd = pty.fork()
-if pid == 0: os.execvp("bash", ["bash", "-c", sys.argv[2]])
-os.write(fd, sys.argv[1].encode())
-while True:
-    try: data = os.read(fd, 4096)
-    except OSError: break
-    if not data: break
-    sys.stdout.buffer.write(data)
-sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' "$1" "$2"
-}
-
 cd "$ROOT" || exit 1
 failed=0
 n=0
@@ -61,7 +47,7 @@ while IFS= read -r line; do
   input=
   rest=$comment
   while [[ $rest =~ \`([^\`]*)\`(.*) ]]; do
-    input+="${BASH_REMATCH[1]}"$'\n'
+    input+="${BASH_REMATCH[1]}\n"
     rest=${BASH_REMATCH[2]}
   done
   run=${command//\/tmp\/ksfupd-try/$WORK/try}
@@ -69,7 +55,7 @@ while IFS= read -r line; do
   {
     if [[ -n $input ]]; then
       declare -F ksfupd >/dev/null && export -f ksfupd
-      pty_run "$input" "$run"
+      python3 "$ROOT/tests/e2e/pty_run.py" "$input" bash -c "$run"
     else
       eval "$run" </dev/null
     fi
