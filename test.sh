@@ -97,6 +97,15 @@ start_linux() {
   LINUX_PID=$!
 }
 
+# The README's "Try ksfupd without a drive" commands as written
+# (tests/e2e/readme_try.sh): a full update among them, so in the background too.
+TRY_PID=
+start_try() {
+  ksf_say "the README's try commands started in the background ($(elapsed))"
+  tests/e2e/readme_try.sh >"$KSF_LOG_DIR/readme_try.log" 2>&1 &
+  TRY_PID=$!
+}
+
 # ksfupd on a real kernel (tests/e2e/kernel.sh): a QEMU guest, emulated, with
 # the drive behind the kernel's SCSI target; about two minutes, in the
 # background from the moment the native build is there.  QEMU not starting
@@ -118,7 +127,7 @@ for preset in $(ksf_all_presets); do
   stage "build $preset" "$st"
   [[ $st == 0 ]] || tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
   [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]] && start_e2e
-  [[ $preset == native && $st == 0 ]] && start_linux && start_kernel
+  [[ $preset == native && $st == 0 ]] && start_linux && start_try && start_kernel
 done
 
 # ------------------------------------------------------------- release ----
@@ -210,6 +219,14 @@ if [[ -n $LINUX_PID ]]; then
   count_checks "ksfupd for Linux" linux '^FAIL: '
 else
   stage "ksfupd for Linux: the native build failed" 1
+fi
+
+if [[ -n $TRY_PID ]]; then
+  ksf_say "waiting for the README's try commands ($(elapsed))"
+  wait "$TRY_PID"
+  count_checks "the README's try commands" readme_try '^FAIL: |^  \| '
+else
+  stage "the README's try commands: the native build failed" 1
 fi
 
 if [[ -n $KERNEL_PID ]]; then

@@ -9,7 +9,8 @@ _ksfupd() {
       return
       ;;
     --device)
-      mapfile -t COMPREPLY < <(compgen -G "${cur:-/dev/sg}*")
+      # the sg nodes, the block nodes and the /dev/cdrom symlinks
+      mapfile -t COMPREPLY < <(compgen -G "${cur:-/dev/}*" | grep -E '/(sg|sr)[0-9]+$|/cdrom[0-9]*$|/$')
       return
       ;;
     --lang)
@@ -17,6 +18,12 @@ _ksfupd() {
       return
       ;;
   esac
-  mapfile -t COMPREPLY < <(compgen -W '--package --device --list --dry-run --yes --json --lang --version --help' -- "$cur")
+  if [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W '--package --device --list --dry-run --yes --json
+      -v --verbose --lang --version -h --help' -- "$cur")
+  else
+    # the package folder as the positional argument
+    mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+  fi
 }
 complete -F _ksfupd ksfupd

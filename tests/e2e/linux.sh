@@ -98,17 +98,7 @@ opcodes() { trace_check opcodes "$C/trace.txt" 2>/dev/null; }
 # on_pty INPUT: as a RUN prefix, the program on an 80-column pseudo-terminal
 # with INPUT typed ahead (\x04 ends the input); everything it writes goes to $C/out.
 on_pty() {
-  RUN=(python3 -c 'import fcntl, os, pty, struct, sys, termios
-pid, fd = pty.fork()
-if pid == 0: os.execv(sys.argv[2], sys.argv[2:])
-fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-os.write(fd, sys.argv[1].encode().decode("unicode_escape").encode())
-while True:
-    try: data = os.read(fd, 4096)
-    except OSError: break
-    if not data: break
-    sys.stdout.buffer.write(data)
-sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' "$1")
+  RUN=(python3 "$ROOT/tests/e2e/pty_run.py" "$1")
 }
 # first_block: waits up to 30 s for the first block write (builds may run beside).
 first_block() {
