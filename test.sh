@@ -76,45 +76,32 @@ ksf_say "Wine: $KSF_WINE_DESC"
 scripts/check_layers.sh
 stage "layers: no upward include under src/" $?
 
-# The end-to-end suite spends most of its time waiting for the emulated
-# drive (an update takes a minute of real time), so it runs in the background
-# from the moment its Windows build is there, while the other presets build
-# and the other tests run.
-E2E_PID=
-start_e2e() {
-  ksf_say "end-to-end under Wine started in the background: $KSF_WIN_PRESET build, $E2E_JOBS scenarios at a time ($(elapsed))"
-  E2E_SHOTS="$KSF_ROOT/out/e2e-shots" tests/e2e/run.sh -j "$E2E_JOBS" >"$KSF_LOG_DIR/e2e.log" 2>&1 &
-  E2E_PID=$!
+# The end-to-end suites spend most of their time waiting for the emulated
+# drive (an update takes a minute of real time), so each runs in the
+# background from the moment its build is there, while the other presets
+# build and the other tests run.
+declare -A BG_PID=() BG_START=()
+# start_bg NAME TITLE CMD...: CMD in the background, its output in
+# out/logs/NAME.log.
+start_bg() {
+  local name=$1 title=$2
+  shift 2
+  ksf_say "$title started in the background ($(elapsed))"
+  "$@" >"$KSF_LOG_DIR/$name.log" 2>&1 &
+  BG_PID[$name]=$!
+  BG_START[$name]=$SECONDS
 }
-
-# ksfupd for Linux against emulated drives (tests/e2e/linux.sh): natively, no
-# Wine; about a minute of the program's own waits, so it runs in the
-# background as well, from the moment the native build is there.
-LINUX_PID=
-start_linux() {
-  ksf_say "ksfupd for Linux end to end started in the background ($(elapsed))"
-  tests/e2e/linux.sh >"$KSF_LOG_DIR/linux.log" 2>&1 &
-  LINUX_PID=$!
-}
-
-# The README's "Try ksfupd without a drive" commands as written
-# (tests/e2e/readme_try.sh): a full update among them, so in the background too.
-TRY_PID=
-start_try() {
-  ksf_say "the README's try commands started in the background ($(elapsed))"
-  tests/e2e/readme_try.sh >"$KSF_LOG_DIR/readme_try.log" 2>&1 &
-  TRY_PID=$!
-}
-
-# ksfupd on a real kernel (tests/e2e/kernel.sh): a QEMU guest, emulated, with
-# the drive behind the kernel's SCSI target; about two minutes, in the
-# background from the moment the native build is there.  QEMU not starting
-# is a failure, not a skip.
-KERNEL_PID=
-start_kernel() {
-  ksf_say "ksfupd on a real kernel (QEMU guest) started in the background ($(elapsed))"
-  tests/e2e/kernel.sh >"$KSF_LOG_DIR/kernel.log" 2>&1 &
-  KERNEL_PID=$!
+# finish_bg NAME TITLE PATTERN: waits for it and counts its checks, showing
+# its lines that match PATTERN; one never started (its build failed) is a
+# failure.
+finish_bg() {
+  if [[ -z ${BG_PID[$1]:-} ]]; then
+    stage "$2: not started (its build failed)" 1
+    return
+  fi
+  ksf_say "waiting for $2 ($(elapsed))"
+  wait "${BG_PID[$1]}"
+  count_checks "$2 (done after $((SECONDS - BG_START[$1])) s)" "$1" "$3"
 }
 
 # --------------------------------------------------------------- build ----
@@ -126,8 +113,19 @@ for preset in $(ksf_all_presets); do
   BUILT[$preset]=$st
   stage "build $preset" "$st"
   [[ $st == 0 ]] || tail -n 30 "$KSF_LOG_DIR/build-$preset.log"
-  [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]] && start_e2e
-  [[ $preset == native && $st == 0 ]] && start_linux && start_try && start_kernel
+  if [[ $preset == "$KSF_WIN_PRESET" && $st == 0 ]]; then
+    # The real exe under Wine, driven by ksfauto (tests/e2e/run.sh).
+    start_bg e2e "end-to-end under Wine ($KSF_WIN_PRESET build, $E2E_JOBS scenarios at a time)" \
+      env E2E_SHOTS="$KSF_ROOT/out/e2e-shots" tests/e2e/run.sh -j "$E2E_JOBS"
+  fi
+  if [[ $preset == native && $st == 0 ]]; then
+    # ksfupd against emulated drives, natively; the README's "Try ksfupd
+    # without a drive" commands as written; ksfupd in a QEMU guest with the
+    # drive behind the kernel's SCSI target (QEMU not starting is a failure).
+    start_bg linux "ksfupd for Linux end to end" tests/e2e/linux.sh
+    start_bg readme_try "the README's try commands" tests/e2e/readme_try.sh
+    start_bg kernel "ksfupd on a real kernel (QEMU guest)" tests/e2e/kernel.sh
+  fi
 done
 
 # ------------------------------------------------------------- release ----
@@ -135,10 +133,7 @@ done
 # the hardening, the zip, the package, lintian, signing and the release exe
 # under Wine (scripts/release_check.sh): in the background as well, from the
 # moment the other builds are done.
-ksf_say "release checks started in the background ($(elapsed))"
-RELEASE_START=$SECONDS
-scripts/release_check.sh >"$KSF_LOG_DIR/release.log" 2>&1 &
-RELEASE_PID=$!
+start_bg release "release checks" scripts/release_check.sh
 
 # ---------------------------------------------------- manifest, imports ----
 # Each Windows build carries the manifest that asks for administrator rights,
@@ -212,45 +207,12 @@ count_checks() {
   echo "$1: passed $p, failed $f (log: out/logs/$2.log)"
 }
 
-# ------------------------------------------------ ksfupd for Linux ----
-if [[ -n $LINUX_PID ]]; then
-  ksf_say "waiting for ksfupd for Linux end to end ($(elapsed))"
-  wait "$LINUX_PID"
-  count_checks "ksfupd for Linux" linux '^FAIL: '
-else
-  stage "ksfupd for Linux: the native build failed" 1
-fi
-
-if [[ -n $TRY_PID ]]; then
-  ksf_say "waiting for the README's try commands ($(elapsed))"
-  wait "$TRY_PID"
-  count_checks "the README's try commands" readme_try '^FAIL: |^  \| '
-else
-  stage "the README's try commands: the native build failed" 1
-fi
-
-if [[ -n $KERNEL_PID ]]; then
-  ksf_say "waiting for ksfupd on a real kernel ($(elapsed))"
-  wait "$KERNEL_PID"
-  count_checks "ksfupd on a real kernel" kernel '^FAIL: |^  '
-else
-  stage "ksfupd on a real kernel: the native build failed" 1
-fi
-
-# ----------------------------------------------------------- end to end ----
-if [[ -n $E2E_PID ]]; then
-  ksf_say "waiting for the end-to-end suite ($(elapsed))"
-  wait "$E2E_PID"
-  count_checks "end-to-end" e2e \
-    '^FAIL: |^---- |^e2e: .* done after .*status [^0]|^e2e: .* build under |^e2e total'
-else
-  stage "end-to-end: the $KSF_WIN_PRESET build failed" 1
-fi
-
-# ------------------------------------------------------------- release ----
-ksf_say "waiting for the release checks ($(elapsed))"
-wait "$RELEASE_PID"
-count_checks "release (done after $((SECONDS - RELEASE_START)) s)" release '^FAIL: |^two release builds|^release: '
+# ------------------------------------------------ background suites ----
+finish_bg linux "ksfupd for Linux" '^FAIL: '
+finish_bg readme_try "the README's try commands" '^FAIL: |^  \| '
+finish_bg kernel "ksfupd on a real kernel" '^FAIL: |^  '
+finish_bg e2e "end-to-end" '^FAIL: |^---- |^e2e: .* done after .*status [^0]|^e2e: .* build under |^e2e total'
+finish_bg release "release" '^FAIL: |^two release builds|^release: '
 
 echo "total time $(elapsed)"
 echo "$PASSED passed, $FAILED failed"
