@@ -80,7 +80,7 @@ stage "layers: no upward include under src/" $?
 # drive (an update takes a minute of real time), so each runs in the
 # background from the moment its build is there, while the other presets
 # build and the other tests run.
-declare -A BG_PID=() BG_START=()
+declare -A BG_PID=()
 # start_bg NAME TITLE CMD...: CMD in the background, its output in
 # out/logs/NAME.log.
 start_bg() {
@@ -89,7 +89,6 @@ start_bg() {
   ksf_say "$title started in the background ($(elapsed))"
   "$@" >"$KSF_LOG_DIR/$name.log" 2>&1 &
   BG_PID[$name]=$!
-  BG_START[$name]=$SECONDS
 }
 # finish_bg NAME TITLE PATTERN: waits for it and counts its checks, showing
 # its lines that match PATTERN; one never started (its build failed) is a
@@ -101,7 +100,7 @@ finish_bg() {
   fi
   ksf_say "waiting for $2 ($(elapsed))"
   wait "${BG_PID[$1]}"
-  count_checks "$2 (done after $((SECONDS - BG_START[$1])) s)" "$1" "$3"
+  count_checks "$2" "$1" "$3"
 }
 
 # --------------------------------------------------------------- build ----
