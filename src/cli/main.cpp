@@ -293,15 +293,9 @@ void ListDrives(Boxes& boxes) {
                 UpdatePackage.PackageVersion +
                 Pick(" (--yes installs it anyway)", " より新しい (--yes で書き込めます)");
     } else {
-      std::string reason = boxes.count() != before ? boxes.last_text() : cli::Words(Say::NoAnswer);
-      // One line, each run of blanks one blank.
-      std::string flat;
-      for (char c : reason) {
-        if (c == '\n' || c == '\r') c = ' ';
-        if (c != ' ' || flat.empty() || flat.back() != ' ') flat += c;
-      }
-      reason = flat;
-      verdict = std::string(Pick("refused: ", "不可: ")) + cli::Trimmed(reason);
+      const std::string reason =
+          boxes.count() != before ? boxes.last_text() : cli::Words(Say::NoAnswer);
+      verdict = std::string(Pick("refused: ", "不可: ")) + cli::OneLine(reason);
     }
     cli::Out("  " + std::string(drive.DisplayText) + "  " + verdict);
     nlohmann::ordered_json event = DriveEvent(drive);
