@@ -55,7 +55,8 @@ while IFS= read -r line; do
   {
     if [[ -n $input ]]; then
       declare -F ksfupd >/dev/null && export -f ksfupd
-      python3 "$ROOT/tests/e2e/pty_run.py" "$input" bash -c "$run"
+      # shellcheck disable=SC2059  # the answers' \n are printf's
+      printf "$input" | SHELL=/bin/bash timeout 180 script -qec "stty cols 80 rows 24; $run" /dev/null
     else
       eval "$run" </dev/null
     fi
