@@ -27,24 +27,10 @@ TEST(Discovery, ListEntriesArePrefixesEndedBySemicolons) {
   }
 }
 
-// What is kept and how it is shown is also seen end to end: here, that no
-// other drive letter is even opened.
-TEST(Discovery, PassThroughProbesOnlyCdromLettersAndKeepsMatchingDrives) {
-  UpdateBench bench;
-  sim::KestranDrive second(sim::FakeClock(bench.fake));
-  bench.pt.AttachOther('C', 3);  // fixed disk
-  bench.pt.AttachOther('D', 2);  // removable
-  bench.pt.AttachDrive('E', &bench.drive);
-  bench.pt.AttachDrive('Z', &second);
-  EXPECT_EQ(DiscoverDrives(), 2);
-  for (const auto& open : bench.pt.opens()) {
-    EXPECT_EQ(std::string("CD").find(open.letter), std::string::npos) << open.letter;
-  }
-}
-
-// Candidates: INQUIRY byte 0, byte 3 and the vendor field decide, every
-// command goes out with 6 bytes; the INQUIRY data is read in pairs until one
-// pair agrees (at most ten pairs).  The last columns are what the drive does:
+// Over the pass-through only CD-ROM drive letters are opened (how several
+// drives are kept and shown is seen end to end).  Candidates: INQUIRY byte 0,
+// byte 3 and the vendor field decide, every command goes out with 6 bytes; the
+// INQUIRY data is read in pairs until one pair agrees (at most ten pairs).  The last columns are what the drive does:
 // INQUIRY replies that differ, commands answered "becoming ready", and an
 // opcode that fails below the drive.
 TEST(Discovery, KeepsCdromClassDevicesThatTheListNamesAfterAStableInquiry) {
@@ -68,11 +54,14 @@ TEST(Discovery, KeepsCdromClassDevicesThatTheListNamesAfterAStableInquiry) {
     bench.drive.SetFlakyInquiry(flaky);
     for (uint32_t n : refused) bench.drive.RefuseCommand(n, sim::sense::kBecomingReady);
     if (failing >= 0) bench.drive.FailOpcode(static_cast<uint8_t>(failing), {});
+    bench.pt.AttachOther('C', 3);  // a fixed disk
+    bench.pt.AttachOther('D', 2);  // a removable one
     bench.pt.AttachDrive('E', &bench.drive);
     ASSERT_EQ(DiscoverDrives(), kept) << int{byte0} << " " << int{byte3} << " " << sent;
     EXPECT_EQ(kept ? DriveTable[0].UsesCdb12 : 0, cdb12) << int{byte3};
     EXPECT_EQ(bench.drive.trace().size(), sent) << flaky;
     for (const auto& e : bench.drive.trace()) EXPECT_EQ(e.cdb_length, 6);
+    for (const auto& open : bench.pt.opens()) EXPECT_EQ(open.letter, 'E');
   }
 }
 
