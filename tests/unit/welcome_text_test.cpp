@@ -32,13 +32,6 @@ TEST(WelcomeText, WordsFromTheInquiryList) {
 
 // The maker's own package is shown end to end (tests/e2e, welcome_en and
 // welcome_ja: caption, labels, both notices); here the other lists.
-TEST(WelcomeText, CaptionAndLabels) {
-  EXPECT_EQ(ModelLabelText(ExtractWelcomeWords("KESTRAN  TQ-1   ;", 1, "")), " TQ-1  Firmware");
-  const WelcomeWords empty = ExtractWelcomeWords("", 1, "");
-  EXPECT_EQ(WelcomeCaption(empty) + "|" + ModelLabelText(empty) + "|" + VersionLabelText(empty),
-            " Firmware  - Welcome|  Firmware|Version ");
-}
-
 TEST(WelcomeText, EnglishNoticeNamesAnotherVendorInEveryPlace) {
   const std::string other = ComposeNotice(ExtractWelcomeWords("ACME    CD-ROM X-1;", 3, ""), false);
   EXPECT_EQ(other.find("KESTRAN"), std::string::npos);
