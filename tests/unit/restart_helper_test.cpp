@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "restart/restart.h"
@@ -36,24 +37,17 @@ class RestartHelperTest : public ::testing::Test {
   BenchPlatform fake_;
 };
 
-// With the package's delete-file option off nothing at all happens; else the
-// running program is copied, and on the NT family WININIT.INI is left alone
-// (monitor_test follows the calls after the copy).
-TEST_F(RestartHelperTest, CopiesTheProgramUnlessTheDeleteFileOptionIsOff) {
-  UpdatePackage.NoDeleteFile = 1;
-  StartRestartHelper(nullptr);
-  EXPECT_TRUE(fake_.Calls().empty());
-  UpdatePackage.NoDeleteFile = 0;
-  StartRestartHelper(nullptr);
-  EXPECT_EQ(ReadFile(temp_ + "REB_0000.EXE"), "MZ program");
-  EXPECT_FALSE(std::filesystem::exists(Ini()));
-}
-
-// Only a taken name moves on to the next one; any other failure would fail
-// under every name, so "Can't reboot." comes at once.
+// With the package's delete-file option off nothing at all happens.  Only a
+// taken name moves on to the next one; any other failure would fail under
+// every name, so "Can't reboot." comes at once.  The copy itself and the calls
+// after it are seen end to end; here, that on the NT family WININIT.INI is
+// left alone.
 TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
   using plat::CopyResult;
   void* owner = reinterpret_cast<void*>(0x77);
+  UpdatePackage.NoDeleteFile = 1;
+  StartRestartHelper(owner);
+  UpdatePackage.NoDeleteFile = 0;
   for (const CopyResult failure : {CopyResult::kExists, CopyResult::kFailed}) {
     Texts tried;
     fake_.copy_file = [&tried, failure](const std::string& to) {
@@ -67,6 +61,10 @@ TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
   }
   EXPECT_EQ(Boxes(fake_, owner), Texts(2, Box(kCaptionError, plat::kMbIconStop, "Can't reboot.")));
   EXPECT_TRUE(fake_.Calls().empty());
+  fake_.copy_file = nullptr;
+  StartRestartHelper(owner);
+  EXPECT_EQ(ReadFile(temp_ + "REB_0000.EXE"), "MZ program");
+  EXPECT_FALSE(std::filesystem::exists(Ini()));
 }
 
 TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDirectory) {
@@ -131,11 +129,8 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
       {"", r + e + a, false, "[RENAME]\nNUL=C:\\A.TMP\n"},  // cut between the renames
       {r + a, r + e + a, true, "[RENAME]\n"},               // a stale copy
   };
-  const auto crlf = [](std::string text) {
-    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
-      text.insert(at, "\r");
-    }
-    return text;
+  const auto crlf = [](const std::string& text) {
+    return std::regex_replace(text, std::regex("\n"), "\r\n");
   };
   int faults = 0, lost = 0, false_successes = 0;
   for (const auto& c : cases) {
