@@ -30,9 +30,9 @@ TEST(Discovery, ListEntriesArePrefixesEndedBySemicolons) {
 // Over the pass-through only CD-ROM drive letters are opened (how several
 // drives are kept and shown is seen end to end).  Candidates: INQUIRY byte 0,
 // byte 3 and the vendor field decide, every command goes out with 6 bytes; the
-// INQUIRY data is read in pairs until one pair agrees (at most ten pairs).  The last columns are what the drive does:
-// INQUIRY replies that differ, commands answered "becoming ready", and an
-// opcode that fails below the drive.
+// INQUIRY data is read in pairs until one pair agrees (at most ten pairs).  The
+// last columns are what the drive does: INQUIRY replies that differ, commands
+// answered "becoming ready", and an opcode that fails below the drive.
 TEST(Discovery, KeepsCdromClassDevicesThatTheListNamesAfterAStableInquiry) {
   using Refused = std::vector<uint32_t>;
   const std::tuple<uint8_t, uint8_t, const char*, int, int, size_t, uint32_t, Refused, int>

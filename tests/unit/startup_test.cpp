@@ -93,10 +93,8 @@ struct World : ShellUi {
 // end to end (scenarios_*.sh).
 TEST(StartUp, RunsAndTheirEnds) {
   const char* aspi_run = "LoadLibrary main:os0,aspi,1 FreeLibrary";
-  const struct {
-    std::function<void(World&)> setup;  // the world is 95/98/Me, dialogs answer OK
-    std::string trace;
-  } cases[] = {
+  // The setup (the world is 95/98/Me, dialogs answer OK), the run's trace.
+  const std::pair<std::function<void(World&)>, std::string> cases[] = {
       {[](World& w) { w.Nt(4); }, "main:os1,pt,1"},
       {[](World& w) { w.Nt(5); }, "main:os2,pt,1"},
       // Only OK on the main dialog restarts, and only without the helper copy.
@@ -125,10 +123,10 @@ TEST(StartUp, RunsAndTheirEnds) {
        },
        std::string("welcome ") + aspi_run},
   };
-  for (const auto& c : cases) {
+  for (const auto& [setup, trace] : cases) {
     World w;
-    c.setup(w);
-    EXPECT_EQ(w.Run(), c.trace);
+    setup(w);
+    EXPECT_EQ(w.Run(), trace);
   }
 }
 
