@@ -49,8 +49,7 @@ struct Dialog : UpdateView {
   Log Outline() const {
     Log outline;
     std::copy_if(log.begin(), log.end(), std::back_inserter(outline), [](const std::string& e) {
-      return e.rfind("update", 0) == 0 || e.rfind("exit", 0) == 0 || e.rfind("status", 0) == 0 ||
-             e == "end";
+      return e.rfind("status", 0) == 0 || std::string("rps").find(e[0]) == std::string::npos;
     });
     return outline;
   }

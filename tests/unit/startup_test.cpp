@@ -52,10 +52,7 @@ struct World : ShellUi {
   }
   void Nt(uint32_t major) { os.version = plat::VersionInfo{2, major}; }
   const char* ExecutableBaseName() override { return base_name.c_str(); }
-  int RunWelcomeDialog() override {
-    Note("welcome");
-    return welcome_result;
-  }
+  int RunWelcomeDialog() override { return Note("welcome"), 1; }
   int RunMainDialog() override {
     EXPECT_NE(UpdatePackage.MainImage, nullptr);
     Note("main:os" + std::to_string(OsKind) + (TransportKind == Aspi ? ",aspi," : ",pt,") +
@@ -84,7 +81,7 @@ struct World : ShellUi {
   sim::SimPassThrough pass_through;
   ScratchDir dir;
   std::string ini = kValid, base_name = "KSFUPD", trace;
-  int welcome_result = 1, main_result = 1;
+  int main_result = 1;
   size_t noted = 0;
 };
 
