@@ -116,7 +116,6 @@ TEST_F(RestartHelperTest, WininitLosesNoLineAndReportsNoFalseSuccessWhateverStep
   } cases[] = {
       {"", r + e, false},
       {"", r + e},
-      {r + a + "NUL=C:\\B.TMP\n", r + e + a + "NUL=C:\\B.TMP\n"},
       {other + r + "C:\\N.DLL=C:\\O.DLL\n" + last, other + r + e + "C:\\N.DLL=C:\\O.DLL\n" + last},
       {r + "NUL=A\n" + r + "NUL=B", r + e + "NUL=A\n" + r + "NUL=B"},  // the first header only
       {"[X]\n[RENAME]", "[X]\n" + r + e},
