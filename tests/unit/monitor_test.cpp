@@ -157,19 +157,6 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
   const auto failed = [](const std::string& error) {
     return Log{Box(kCaptionError, kStop, "Firmware update is failed.\n\n" + error)};
   };
-  const auto restart_without_copy = [](Dialog& d) {
-    UpdatePackage.NoRestart = 0;
-    d.bench.fake.temp_path = "C:\\TEMP\\";
-    d.bench.fake.copy_file = [](const std::string&) { return plat::CopyResult::kFailed; };
-    d.bench.fake.message_box_answers.assign(1, plat::kIdYes);
-  };
-  const auto other_model = [](Dialog& d) {
-    UserLcid = 1041;
-    d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
-  };
-  const auto letter = [](std::function<void(sim::SimPassThrough::Letter&)> set) {
-    return [set](Dialog& d) { set(d.bench.pt.letter('E')); };
-  };
   const auto refused = [](Msg text) { return Log{Box(kCaptionError, kStop, TextIn(text, false))}; };
   const Log ended = kStart + kPhases + Log{"end"} + kDone;
   const struct {
@@ -185,22 +172,34 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
        failed("Flash rom write error. (Code 09-85-00)"),
        kStart + Log{kTransferring} + kIdle,
        {"lock ksfupd failed", "query failed", "mcn 1 failed"}},
-      {letter([](auto& l) { l.locked_by_other = true; }),
+      {[](Dialog& d) { d.bench.pt.letter('E').locked_by_other = true; },
        refused(Msg::DriveInUse),
        kStart + kIdle,
        {"lock ksfupd failed", "query"}},
-      {letter([](auto& l) { l.max_transfer = 0x4000; }),
+      {[](Dialog& d) { d.bench.pt.letter('E').max_transfer = 0x4000; },
        refused(Msg::AdapterTooSmall),
        kStart + kIdle,
        {}},
-      {letter([](auto& l) { l.max_pages = 7; }), refused(Msg::AdapterTooSmall), kStart + kIdle, {}},
+      {[](Dialog& d) { d.bench.pt.letter('E').max_pages = 7; },
+       refused(Msg::AdapterTooSmall),
+       kStart + kIdle,
+       {}},
       {[](Dialog& d) { d.bench.LoadImages(true), d.bench.fake.fail_start_thread = true; },
        failed("Can not create Thread."), kStart + kIdle},
-      {other_model,
+      {[](Dialog& d) {
+         UserLcid = 1041, d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
+       },
        {Box(kCaptionInformation, info, TextIn(Msg::ModelNotApplicable, true))},
        kStart + Log{"status:" + std::string(TextIn(Msg::StatusSelectDrive, true))} +
            Log{"update:1", "exit:1"}},
-      {restart_without_copy, {question, Box(kCaptionError, kStop, "Can't reboot.")}, ended},
+      {[](Dialog& d) {
+         UpdatePackage.NoRestart = 0;
+         d.bench.fake.temp_path = "C:\\TEMP\\";
+         d.bench.fake.copy_file = [](const std::string&) { return plat::CopyResult::kFailed; };
+         d.bench.fake.message_box_answers.assign(1, plat::kIdYes);
+       },
+       {question, Box(kCaptionError, kStop, "Can't reboot.")},
+       ended},
   };
   for (const auto& c : cases) {
     Dialog d;
