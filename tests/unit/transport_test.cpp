@@ -215,9 +215,8 @@ class PassThroughTest : public TransportTest {
 TEST_F(PassThroughTest, OpensTheDriveLetterDeviceReadWriteThenReadOnly) {
   for (int usable : {2, 1, 0}) {  // both opens work, only the read-only one, neither
     const size_t before = pt_.opens().size();
-    pt_.letter('E').refuse_read_write = usable < 2;
-    pt_.letter('E').refuse_read = usable == 0;
-    pt_.letter('E').open_error = 0x1F;
+    auto& letter = pt_.letter('E');
+    letter.refuse_read_write = usable < 2, letter.refuse_read = usable == 0, letter.open_error = 31;
     EXPECT_EQ(TestUnitReady(drive_), usable ? 0 : -3);
     const auto opens = pt_.opens();
     ASSERT_EQ(opens.size() - before, usable == 2 ? 1u : 2u);
@@ -250,8 +249,8 @@ TEST_F(PassThroughTest, DataTravelsInBlocksThatMeetTheAdapterMask) {
   const Bytes out = Hex("EE 5A A5 3C @4096 C3");  // sent from offset 1
   Bytes in(40, 0xEE), first_in;
   for (uint32_t mask : {0u, 1u, 3u, 7u, 0x1FFu, 0xFFFFFFFFu}) {  // the last: the query fails
-    pt_.letter('E').capabilities_fail = mask == 0xFFFFFFFFu;
-    pt_.letter('E').align_mask = mask & 0x1FF;
+    auto& letter = pt_.letter('E');
+    letter.capabilities_fail = mask == 0xFFFFFFFFu, letter.align_mask = mask & 0x1FF;
     ASSERT_EQ(Send(SRB_DIR_OUT, const_cast<uint8_t*>(out.data()) + 1, 4096), 0) << mask;
     EXPECT_EQ(requests_.back().data_out, Bytes(out.begin() + 1, out.end())) << mask;
     ASSERT_EQ(Inquiry(drive_, in.data() + 1, 36), 0) << mask;
