@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fake_platform.h"
@@ -20,11 +21,7 @@ TEST(RestartWindows, CallSequences) {
   // The calls as letters: O open the token, L look up the shutdown privilege,
   // E / D enable / disable it, R restart, C close the token; then the boxes,
   // B / J for "Can't reboot." in English / Japanese (J cases run with 1041).
-  const struct {
-    uint8_t os_kind;
-    std::vector<bool F::*> failing;
-    const char* calls;
-  } cases[] = {
+  const std::tuple<uint8_t, std::vector<bool F::*>, const char*> cases[] = {
       {0, {&F::fail_exit_windows}, "RJ"},
       {1, {}, "OLERDC"},
       {2, {&F::fail_open_token}, "OB"},
@@ -47,16 +44,16 @@ TEST(RestartWindows, CallSequences) {
   auto letter = [&](const std::string& s) {
     return "OLEDRCBJ?"[std::find(known, known + 8, s) - known];
   };
-  for (const auto& c : cases) {
+  for (const auto& [os_kind, failing, calls] : cases) {
     F os;
-    for (bool F::*flag : c.failing) os.*flag = true;
-    OsKind = c.os_kind;
-    UserLcid = std::strchr(c.calls, 'J') != nullptr ? 1041 : 1033;
+    for (bool F::*flag : failing) os.*flag = true;
+    OsKind = os_kind;
+    UserLcid = std::strchr(calls, 'J') != nullptr ? 1041 : 1033;
     RestartWindows();
     std::string seen;
     for (const std::string& call : os.Calls()) seen += letter(call);
     for (const std::string& box : Boxes(os, nullptr)) seen += letter(box);
-    EXPECT_EQ(seen, c.calls) << "OsKind " << int(c.os_kind);
+    EXPECT_EQ(seen, calls) << "OsKind " << int{os_kind};
   }
   OsKind = 0;
   UserLcid = 0;

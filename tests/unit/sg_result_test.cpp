@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 #include "platform/linux/sg_result.h"
 
@@ -14,13 +15,8 @@ namespace {
 
 TEST(SgResultTest, HostDriverAndInfoDecideAFailureBelowTheDrive) {
   const int kOk = SG_INFO_OK, kCheck = SG_INFO_CHECK;
-  const struct {
-    unsigned char status, sb_len_wr;
-    unsigned short host, driver;
-    unsigned info;
-    int error;
-    const char* detail;
-  } cases[] = {
+  // SCSI status, sense bytes written, host and driver status, info: errno, detail
+  const std::tuple<uint8_t, uint8_t, uint16_t, uint16_t, unsigned, int, const char*> cases[] = {
       {0, 0, 0, 0, kOk, 0, ""},
       {2, 18, 0, 0x08, kCheck, 0, ""},  // CHECK CONDITION with sense
       {8, 0, 0, 0, kCheck, 0, ""},      // BUSY: the drive's answer
@@ -34,16 +30,13 @@ TEST(SgResultTest, HostDriverAndInfoDecideAFailureBelowTheDrive) {
       {0, 0, 0, 0x06, kCheck, ETIMEDOUT, "driver status DRIVER_TIMEOUT"},
       {0, 0, 0, 0, kCheck, EIO, "info SG_INFO_CHECK without a SCSI status"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [status, sb_len_wr, host, driver, info, error, want] : cases) {
     sg_io_hdr_t h{};
-    h.status = c.status;
-    h.sb_len_wr = c.sb_len_wr;
-    h.host_status = c.host;
-    h.driver_status = c.driver;
-    h.info = c.info;
+    h.status = status, h.sb_len_wr = sb_len_wr, h.host_status = host, h.driver_status = driver;
+    h.info = info;
     std::string detail = "stale";
-    EXPECT_EQ(plat::ClassifySgResult(h, &detail), c.error) << c.detail;
-    EXPECT_EQ(detail, c.detail);
+    EXPECT_EQ(plat::ClassifySgResult(h, &detail), error) << want;
+    EXPECT_EQ(detail, want);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fake_hooks.h"
@@ -46,12 +47,8 @@ struct Rig {
   int Send(Via via, size_t at, size_t size, uint64_t value) {
     if (via == kAspi) {  // a data-in INQUIRY for target 1
       CommandRecord r{};
-      r.SRB_Cmd = SC_EXEC_SCSI_CMD;
-      r.SRB_Flags = 0x08;
-      r.SRB_Target = 1;
-      r.SRB_BufLen = 36;
-      r.SRB_BufPointer = plat::PtrToField(data.data());
-      r.SRB_SenseLen = SENSE_LEN;
+      r.SRB_Cmd = SC_EXEC_SCSI_CMD, r.SRB_Flags = 0x08, r.SRB_Target = 1, r.SRB_BufLen = 36;
+      r.SRB_BufPointer = plat::PtrToField(data.data()), r.SRB_SenseLen = SENSE_LEN,
       r.SRB_CDBLen = 6;
       std::copy(kInquiry.begin(), kInquiry.end(), r.CDBByte);
       Spoil(r, at, size, value);
@@ -60,29 +57,18 @@ struct Rig {
     // 32 sense bytes at 48; DataIn spoilt to 0 or 1 also puts the buffer off alignment.
     if (via == kPt) {
       PassThroughBlock b{};
-      b.Length = 44;
-      b.CdbLength = 6;
-      b.SenseInfoLength = 32;
-      b.DataIn = 1;
-      b.DataTransferLength = 36;
-      b.TimeOutValue = 10;
+      b.Length = 44, b.CdbLength = 6, b.SenseInfoLength = 32, b.DataIn = 1;
+      b.DataTransferLength = 36, b.TimeOutValue = 10, b.SenseInfoOffset = 48;
       b.DataBuffer = plat::PtrToField(aligned + (at == 8 && value < 2 ? 1 : 0));
-      b.SenseInfoOffset = 48;
       std::copy(kInquiry.begin(), kInquiry.end(), b.Cdb);
       Spoil(b, at, size, value);
       return os.ScsiPassThroughDirect(e, &b) ? 0 : static_cast<int>(os.GetLastError());
     }
     if (via == kSg) {
       sg_io_hdr_t h{};
-      h.interface_id = 'S';
-      h.cmd_len = 6;
-      h.cmdp = const_cast<uint8_t*>(kInquiry.data());
-      h.dxfer_direction = SG_DXFER_FROM_DEV;
-      h.dxfer_len = 36;
-      h.dxferp = data.data();
-      h.mx_sb_len = 32;
-      h.sbp = sense.data();
-      h.timeout = 10000;
+      h.interface_id = 'S', h.cmd_len = 6, h.cmdp = const_cast<uint8_t*>(kInquiry.data());
+      h.dxfer_direction = SG_DXFER_FROM_DEV, h.dxfer_len = 36, h.dxferp = data.data();
+      h.mx_sb_len = 32, h.sbp = sense.data(), h.timeout = 10000;
       Spoil(h, at, size, value);
       return sim::SgExecute(sg, h);
     }
@@ -127,13 +113,8 @@ struct Rig {
 
 TEST(SimRefusals, MalformedRequestsNeverReachTheDriveAndWrongBlocksAreRefused) {
   constexpr int kInvalid = sim::kErrorInvalidParameter, kReaches = 1 << 30;
-  const struct {
-    const char* what;
-    Via via;
-    size_t at, size;
-    uint64_t value;
-    int answer;
-  } cases[] = {
+  // What is spoilt: interface, offset and size of the field, its value; the answer.
+  const std::tuple<const char*, Via, size_t, size_t, uint64_t, int> cases[] = {
       {"aspi as sent", kAspi, 0, 0, 0, sim::kSsComp | kReaches},
       {"aspi no buffer", kAspi, FIELD(CommandRecord, SRB_BufPointer), 0, sim::kSsInvalidSrb},
       {"aspi both directions", kAspi, FIELD(CommandRecord, SRB_Flags), 0x18, sim::kSsInvalidSrb},
@@ -172,10 +153,10 @@ TEST(SimRefusals, MalformedRequestsNeverReachTheDriveAndWrongBlocksAreRefused) {
       {"write across the flash end", kWrite, 3, 2, 0xFC05, 0x098700},
       {"write checksum", kWrite, 9, 1, 0xF7, 0x098600},
   };
-  for (const auto& c : cases) {
+  for (const auto& [what, via, at, size, value, want] : cases) {
     Rig rig;
-    const int answer = rig.Send(c.via, c.at, c.size, c.value);
-    EXPECT_EQ(answer | (rig.drive.command_count() > 0 ? kReaches : 0), c.answer) << c.what;
+    const int answer = rig.Send(via, at, size, value);
+    EXPECT_EQ(answer | (rig.drive.command_count() > 0 ? kReaches : 0), want) << what;
   }
 }
 

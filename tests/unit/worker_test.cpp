@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "update_bench.h"
 
@@ -69,13 +70,8 @@ struct Flash {
 // failing eject and final TEST UNIT READY staying ignored.
 TEST(Worker, SendsTheWholeSequenceAndStopsAtTheFirstRefusedChange) {
   using Fault = std::function<void(sim::KestranDrive&)>;
-  const struct {
-    bool boot;
-    sim::Tray tray;
-    Fault fault;
-    size_t sent;       // commands sent (0: all)
-    std::string text;  // failure text ("": completed)
-  } cases[] = {
+  // boot image, tray, fault: commands sent (0: all), failure text ("": completed)
+  const std::tuple<bool, sim::Tray, Fault, size_t, std::string> cases[] = {
       {true, sim::Tray::kClosedEmpty, [](sim::KestranDrive&) {}, 0, ""},
       // boot: 2 DL2, 3-6 blocks, 7 FC 0F/00, 11 DL2, 12-22 blocks, 23 FC 00/3F, 24 DL0
       {true, sim::Tray::kClosedEmpty,
@@ -91,20 +87,20 @@ TEST(Worker, SendsTheWholeSequenceAndStopsAtTheFirstRefusedChange) {
        },
        0, ""},
   };
-  for (const auto& c : cases) {
-    Flash run(Via::kAspi, c.boot);
+  for (const auto& [boot, tray, fault, sent, text] : cases) {
+    Flash run(Via::kAspi, boot);
     sim::KestranDrive& drive = run.bench.drive;
-    SCOPED_TRACE(c.text);
-    drive.SetTray(c.tray);
-    c.fault(drive);
+    SCOPED_TRACE(text);
+    drive.SetTray(tray);
+    fault(drive);
     RunFlashSequence();
-    Texts want = FullSequence(c.boot, c.tray != sim::Tray::kClosedEmpty);
-    if (c.sent > 0) want.resize(c.sent);
+    Texts want = FullSequence(boot, tray != sim::Tray::kClosedEmpty);
+    if (sent > 0) want.resize(sent);
     EXPECT_EQ(run.sent, want);
     EXPECT_EQ(run.bench.fake.NowMs(), drive.trace().back().time_ms) << "a wait after the end";
-    EXPECT_EQ(WorkerState.load(), c.text.empty() ? 2 : 1);
+    EXPECT_EQ(WorkerState.load(), text.empty() ? 2 : 1);
     EXPECT_EQ(ProgressCounter.load(), 0u);
-    EXPECT_EQ(LastErrorText, c.text);
+    EXPECT_EQ(LastErrorText, text);
   }
 }
 
