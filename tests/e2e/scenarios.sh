@@ -8,7 +8,7 @@
 E2E_SCENARIOS=(
   refused_block update_boot_en update_noboot_ja_restart update_noboot_norestart win98_wininit_created
   win98_wininit_amended prechecks drive_list welcome_en welcome_ja
-  reb_helper_name package_errors_en package_errors_ja aspi_probe wine_aspi no_drive
+  reb_helper_name startup_boxes_en startup_boxes_ja aspi_probe
 )
 
 JA_ENV=(LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8)
@@ -29,13 +29,7 @@ declare -A EN=(
   [failed]="Firmware update is failed.\\n\\n"
   [done_ok]="Firmware update is completed."
   [done_ask]="Firmware update is completed.\\n\\nDo you want to restart your computer now?"
-  [check_fail]="Drive version check failure."
-  [board]="This firmware upgrade does not apply to your drive. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have."
-  [model]="The drive isn't applicable to this firmware."
-  [newer]="Drive has later version of firmware than this program. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have.\\n\\nDo you continue it ?"
   [aspi_line]="WNASPI32.DLL is necessary for this program."
-  [in_use]="Another program is using the drive (for example CD writing software). \\nClose it and click UPDATE again."
-  [adapter]="The adapter the drive is connected to cannot transfer 32 KB blocks. \\nThe firmware can not be updated through this adapter."
 )
 declare -A JA=(
   [1]="INIファイルが見つかりません。(Code 1)"

@@ -6,8 +6,7 @@
 # shellcheck disable=SC2154
 
 E2E_SCENARIOS+=(
-  pt_update_boot pt_update_noboot_eject pt_refused_block pt_busy_block pt_prechecks
-  pt_drive_list pt_read_only pt_unopenable
+  pt_update_boot pt_update_noboot_eject pt_refused_block pt_prechecks pt_drive_list pt_unopenable
 )
 
 # The loader picks the library of the process's own width ($LIB, expanded by
@@ -28,7 +27,7 @@ pt_setup() {
   PT_LETTERS="$2$1"
   E2E_PREPARE=pt_letters e2e_setup nt
   shift 2
-  # chattr'ed device files (pt_read_only) must lose the flag before removal.
+  # chattr'ed device files (pt_refused_block) must lose the flag before removal.
   trap 'chattr -i "$PFX"/dev/* 2>/dev/null; e2e_cleanup' EXIT
   rm -f "$PKG/WNASPI32.DLL"
   sim_config adapter "$@" "$PT_FOREIGN_DRIVE"
@@ -96,32 +95,29 @@ sc_pt_update_noboot_eject() {
   pt_update no yes 176 450 0
 }
 
-# pt_failed_update TEXT: update drive E, expect the failure box with TEXT and
-# that the drive's last command is the refused block.
-pt_failed_update() {
-  update_drive 0
-  follow_update 90
-  check_box 5000 "failure box caption|text" "caption|text" "$CAPTION_ERROR|${EN[failed]}$1"
-  answer_box 1
-  check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
-}
-
+# A refused block (E), a block answered BUSY without sense data (F) and a
+# device that opens for reading only (G): still listed (INQUIRY passes the
+# kernel's command filter), but its vendor commands are refused below the
+# drive (EPERM, access denied) as a real sg node refuses them.  Each is a
+# failed update with nothing sent after the refusal.
 sc_pt_refused_block() {
-  pt_setup d e 'drive target=1' 'refuse write=6 sense=09/85/00'
+  pt_setup d efg 'drive target=1' 'refuse write=6 sense=09/85/00' 'drive target=2' 'refuse write=2 status=0x08' \
+    'drive target=3' 'refuse write=0 sense=09/87/00'
   make_package --boot
+  chattr +i "$PFX/dev/drive-g"
+  if (: >>"$PFX/dev/drive-g") 2>/dev/null; then
+    fail "setup" "the device file still opens for writing (chattr +i not honoured)"
+    return
+  fi
   pt_start
-  pt_failed_update "Flash rom write error. (Code 09-85-00)"
-  check_match "nothing sent after the refused block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 02 09/85/00"
-  check_eq "the refused block was the 7th" "$(pt_trace e | grep -c ' EA ')" "7"
-}
-
-# A block answered BUSY without sense data: a failed update, nothing after it.
-sc_pt_busy_block() {
-  pt_setup d e 'drive target=1' 'refuse write=2 status=0x08'
-  make_package
-  pt_start
-  pt_failed_update "Target_Status: BUSY"
-  check_match "nothing sent after the busy block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 08 00/00/00"
+  failed_update 0 E "Flash rom write error. (Code 09-85-00)"
+  check_match "E: nothing sent after the refused block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 02 09/85/00"
+  check_eq "E: the refused block was the 7th" "$(pt_trace e | grep -c ' EA ')" "7"
+  failed_update 1 F "Target_Status: BUSY"
+  check_match "F: nothing sent after the busy block" "$(pt_trace f | tail -n 1)" "10000 EA * -> 08 00/00/00"
+  check_eq "G: listed" "$(on "$MAIN" 5000 combo 103 | kv item2)" "G:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  failed_update 2 G "System error (Win32): Code 5\\n"
+  check_eq "G: no block reached the drive" "$(pt_trace g | grep -c ' EA ')" "0"
 }
 
 # The checks before anything is written, one drive letter each.
@@ -151,24 +147,6 @@ sc_pt_drive_list() {
   check_eq "every command with the 10 s time-out" "$(sed -n 's/^[0-9]* [^ ]* //p' "$PKG/trace.txt" | awk '{print $1}' | sort -u)" "10000"
   shot main
   exit_program
-}
-
-# A device that opens for reading only: still listed (INQUIRY passes the
-# kernel's command filter), but its vendor commands are refused below the
-# drive (EPERM, access denied) as a real sg node refuses them: no block
-# reaches the drive.
-sc_pt_read_only() {
-  pt_setup d e 'drive target=1' 'refuse write=0 sense=09/87/00'
-  make_package
-  chattr +i "$PFX/dev/drive-e"
-  if (: >>"$PFX/dev/drive-e") 2>/dev/null; then
-    fail "setup" "the device file still opens for writing (chattr +i not honoured)"
-    return
-  fi
-  pt_start
-  check_eq "listed" "$(on "$MAIN" 5000 combo 103 | kv item0)" "E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
-  pt_failed_update "System error (Win32): Code 5\\n"
-  check_eq "no block reached the drive" "$(pt_trace e | grep -c ' EA ')" "0"
 }
 
 # pt_unplug LETTER: the letter's device stops opening (a socket takes the

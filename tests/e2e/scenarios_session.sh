@@ -76,7 +76,7 @@ sc_aspi_not_from_current_dir() {
   mv "$PKG/kestfirm.ini" "$PKG/TQ517T.BIN" "$prog/"
   start_main ../prog/ksfupd.exe
   check_update 0 EN 176 100
-  check_box 5000 "started from another folder: completion box" text "${EN[done_ok]}"
+  check_box 5000 "started from another folder: completion box text|OK only|system-modal" "text|buttons|topmost" "${EN[done_ok]}|1|1"
   answer_box 1
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
   exit_program

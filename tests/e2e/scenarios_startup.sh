@@ -1,70 +1,48 @@
-# End-to-end scenarios of start-up: package errors in both languages, no drive,
-# Wine's own ASPI layer, and the restart helper's name rule.
+# End-to-end scenarios of start-up: its error boxes (package errors in both
+# languages, no drive, Wine's own ASPI layer) and the restart helper's name rule.
 # shellcheck disable=SC2154
 
-# ------------------------------------------------------- package errors ----
+# ------------------------------------------------------- start-up boxes ----
 
-# package_errors TEXTS [ENV=VALUE...]: each broken package's error box in the
-# language of TEXTS (EN or JA; ENV selects it).
-package_errors() {
-  local lang=$1
+# Start-up's error boxes, one row each: the catalogue key of the text,
+# make_package's arguments (none: no package at all), the emulated drive's
+# configuration (lines joined by ";") and, last row, Wine's own ASPI layer
+# instead of the emulated drive's.  Each box has the error caption, OK only and
+# no owner, nothing else shows, and OK ends the program.
+STARTUP_BOXES='1||
+10|--aspi --no-main-file|
+12|--aspi --main-file-size 360479|
+8|--aspi --inquiry "KESTRAN CD-R   TQ-517T  "|
+no_drive|--aspi|adapter;drive target=2 product="CD-ROM TQ-100   ";device target=4 type=1
+aspi_missing|--aspi||WINEDLLOVERRIDES=mscoree,mshtml='
+
+# startup_boxes TEXTS: the rows that TEXTS (EN or JA) has a text for.
+startup_boxes() {
   local -n texts=$1
-  shift
-  local code
+  local key pkg cfg env lines
   e2e_setup nt
-  for code in 1 10 12 8; do
-    rm -f "$PKG"/*.ini "$PKG"/*.BIN
-    case $code in
-      1) ;;  # no description file at all
-      10) make_package --aspi --no-main-file ;;
-      12) make_package --aspi --main-file-size $((360480 - 1)) ;;
-      8) make_package --aspi --inquiry "KESTRAN CD-R   TQ-517T  " ;;
-    esac
-    e2e_start ksfupd.exe "$@"
-    check_box 30000 "code $code: caption" caption "$CAPTION_ERROR" \
-      "code $code: text" text "${texts[$code]}" \
-      "code $code: OK button only" buttons 1 \
-      "code $code: no owner window" owner 0x0
-    [[ $lang == JA ]] && check_glyphs "code $code: Japanese glyphs painted"
-    check_eq "code $code: nothing else shown" "$(windows | wc -l)" "1"
+  while IFS='|' read -r key pkg cfg env; do
+    [[ -n ${texts[$key]:-} ]] || continue
+    rm -f "$PKG"/*.ini "$PKG"/*.BIN "$PKG/sim.cfg" "$PKG/trace.txt"
+    [[ -n $pkg ]] && eval "make_package $pkg"
+    IFS=';' read -ra lines <<<"$cfg"
+    ((${#lines[@]})) && sim_config "${lines[@]}"
+    [[ -n $env ]] && rm -f "$PKG/WNASPI32.DLL"
+    e2e_start ksfupd.exe ${env:+"$env"}
+    check_box 30000 "$key: caption|text|buttons|owner" "caption|text|buttons|owner" "$CAPTION_ERROR|${texts[$key]}|1|0x0"
+    [[ $1 == JA ]] && check_glyphs "$key: Japanese glyphs painted"
+    check_eq "$key: nothing else shown" "$(windows | wc -l)" "1"
+    [[ $key == no_drive ]] && check_match "the drive was asked for its identification" "$(cat "$PKG/trace.txt" 2>/dev/null)" "*12 00 00 00 24 00*"
     answer_box 1
-    check "code $code: program ends after OK" e2e_exited 15
-  done
+    check "$key: program ends after OK" e2e_exited 15
+  done <<<"$STARTUP_BOXES"
 }
-sc_package_errors_en() { package_errors EN; }
+sc_startup_boxes_en() { startup_boxes EN; }
 # The whole session in Japanese, ksfauto too: a process started with another
 # code page makes Wine rewrite the prefix's font links (see e2e_make_template).
-sc_package_errors_ja() {
+sc_startup_boxes_ja() {
   export "${JA_ENV[@]}"
-  package_errors JA
-}
-
-# ------------------------------------------------------------- start-up ----
-
-# A drive on no list and Wine's own ASPI layer: start-up's two ASPI/drive boxes.
-sc_no_drive() {
-  e2e_setup nt
-  make_package --aspi
-  sim_config adapter 'drive target=2 product="CD-ROM TQ-100   "' 'device target=4 type=1'
-  e2e_start
-  check_box 30000 caption caption "$CAPTION_ERROR" \
-    text text "${EN[no_drive]}"
-  check_eq "no main dialog" "$(windows | wc -l)" "1"
-  answer_box 1
-  check "program ends after OK" e2e_exited 15
-  check_match "the drive was asked for its identification" "$(cat "$PKG/trace.txt" 2>/dev/null)" "*12 00 00 00 24 00*"
-}
-
-sc_wine_aspi() {
-  e2e_setup nt
-  rm -f "$PKG/WNASPI32.DLL"
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  make_package --aspi
-  e2e_start
-  check_box 30000 caption caption "$CAPTION_ERROR" \
-    text text "${EN[aspi_missing]}"
-  answer_box 1
-  check "program ends after OK" e2e_exited 15
+  startup_boxes JA
 }
 
 # Only a base name beginning with the three capitals REB makes the restart

@@ -82,11 +82,8 @@ sc_update_boot_en() {
   sim_config adapter 'drive target=1' 'drive target=2 revision=1.02'
   start_main
   check_update 1 EN 184 450
-  check_box 5000 "box caption" caption "$CAPTION_INFO" \
-    "box text" text "${EN[done_ask]}" \
-    "box buttons Yes/No" buttons "6,7" \
-    "box system-modal" topmost 1 \
-    "box owned by the dialog" owner "$MAIN_HWND"
+  check_box 5000 "box caption|text|buttons Yes/No|system-modal|owned by the dialog" "caption|text|buttons|topmost|owner" \
+    "$CAPTION_INFO|${EN[done_ask]}|6,7|1|$MAIN_HWND"
   shot completion
   answer_box 7
   check_eq "after No: idle, UPDATE disabled for the updated drive" "$(idle_state)" "${EN[select]}|0|0 1 "
@@ -97,20 +94,6 @@ sc_update_boot_en() {
   check_eq "15 block writes, all accepted" "$(grep ' 0:2 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "15"
   exit_program
   check_eq "EXIT after an update makes no restart helper" "$(ls "$PFX/drive_c/users/root/Temp" 2>/dev/null | grep -ci '^reb_')" "0"
-}
-
-sc_update_noboot_norestart() {
-  setup_one_drive nt --aspi --no-restart --wait 10
-  start_main
-  check_update 0 EN 176 100
-  check_box 5000 "box text" text "${EN[done_ok]}" \
-    "box OK only" buttons 1 \
-    "box system-modal" topmost 1
-  answer_box 1
-  check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
-  check "flash holds the main image at 0x8000" flash_holds "$PKG/flash.bin"
-  check_eq "11 block writes, no boot phase" "$(grep -c ' 0:1 EA ' "$PKG/trace.txt")" "11"
-  exit_program
 }
 
 # answer_restart WHAT: Yes on the completion box ends WHAT; leaves the restart
@@ -133,7 +116,7 @@ pending_renames() {
 }
 
 sc_update_noboot_ja_restart() {
-  export "${JA_ENV[@]}"  # the whole session, as in sc_package_errors_ja
+  export "${JA_ENV[@]}"  # the whole session, as in sc_startup_boxes_ja
   setup_one_drive nt --aspi
   # A temporary folder whose name the ANSI code page cannot hold (code page
   # 932 has no "é"): the helper's copy is made, scheduled and started through
@@ -147,8 +130,7 @@ sc_update_noboot_ja_restart() {
   start_main ksfupd.exe "${JA_ENV[@]}"
   check_eq "Japanese idle status" "$(on "$MAIN" 5000 text 1032 | kv text)" "${JA[select]}"
   check_update 0 JA 176 450
-  check_box 5000 "box caption (not localised)" caption "$CAPTION_INFO" \
-    "box text" text "${JA[done_ask]}"
+  check_box 5000 "box caption (not localised)|text" "caption|text" "$CAPTION_INFO|${JA[done_ask]}"
   check_glyphs "box text painted in Japanese glyphs"
   shot completion
   answer_restart "the dialog and the program"
@@ -184,12 +166,7 @@ sc_refused_block() {
   sim_config "${lines[@]}"
   start_main
   while IFS='|' read -r t cfg text last; do
-    update_drive $((t - 1))
-    follow_update 100
-    check_box 5000 "drive $t: box caption|text|buttons" "caption|text|buttons" "$CAPTION_ERROR|${EN[failed]}$text|1"
-    [[ $t == 1 ]] && check_box 5000 "box application-modal, owned by the dialog" "topmost|owner" "0|$MAIN_HWND" && shot failure
-    answer_box 1
-    check_eq "drive $t: after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
+    failed_update $((t - 1)) "drive $t" "$text"
     check_match "drive $t: nothing sent after the refused command" "$(grep " 0:$t " "$PKG/trace.txt" | tail -n 1)" "* 0:$t $last"
   done <<<"$REFUSALS"
   check_eq "drive 3: refused at the main image's download mode" "$(grep -c ' 0:3 F6 02 ' "$PKG/trace.txt")" 2
@@ -214,6 +191,19 @@ sc_refused_block() {
   exit_program
 }
 
+# failed_update INDEX NAME TEXT: UPDATE on that drive ends in the failure box
+# with the device's TEXT (OK only, application-modal, owned by the dialog);
+# then the dialog is idle with UPDATE enabled again.
+failed_update() {
+  update_drive "$1"
+  follow_update 100
+  check_box 5000 "$2: failure box caption|text|buttons|topmost|owner" "caption|text|buttons|topmost|owner" \
+    "$CAPTION_ERROR|${EN[failed]}$3|1|0|$MAIN_HWND"
+  shot "failure-$2"
+  answer_box 1
+  check_eq "$2: after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
+}
+
 # The drives of the checks before anything is written: board version, model,
 # newer firmware, a failing memory read.
 PRECHECK_DRIVES=('drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518T  "'
@@ -227,10 +217,10 @@ PRECHECK_DRIVES=('drive target=1 board=4' 'drive target=2 product="CD-R   TQ-518
 check_prechecks() {
   local i
   local -a want=(
-    "$CAPTION_INFO|${EN[board]}|1|0"
-    "$CAPTION_INFO|${EN[model]}|1|1"
-    "$CAPTION_INFO|${EN[newer]}|6,7|0"
-    "$CAPTION_ERROR|${EN[check_fail]}|1|0"
+    "$CAPTION_INFO|This firmware upgrade does not apply to your drive. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have.|1|0"
+    "$CAPTION_INFO|The drive isn't applicable to this firmware.|1|1"
+    "$CAPTION_INFO|Drive has later version of firmware than this program. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have.\\n\\nDo you continue it ?|6,7|0"
+    "$CAPTION_ERROR|Drive version check failure.|1|0"
   )
   for i in 0 1 2 3; do
     if [[ $i == 2 ]]; then
@@ -257,7 +247,7 @@ sc_prechecks() {
   local before
   before=$(grep -c ' 1:1 ' "$PKG/trace.txt")
   update_drive 4
-  check_box 20000 "16 KiB adapter: box" "caption|text|buttons" "$CAPTION_ERROR|${EN[adapter]}|1"
+  check_box 20000 "16 KiB adapter: box" "caption|text|buttons" "$CAPTION_ERROR|The adapter the drive is connected to cannot transfer 32 KB blocks. \\nThe firmware can not be updated through this adapter.|1"
   answer_box 1
   check_eq "16 KiB adapter: nothing sent to its drive" "$(grep -c ' 1:1 ' "$PKG/trace.txt")" "$before"
   exit_program
