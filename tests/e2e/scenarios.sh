@@ -6,7 +6,7 @@
 # shellcheck disable=SC2154
 
 E2E_SCENARIOS=(
-  refused_block update_boot_en update_noboot_ja_restart update_noboot_norestart win98_wininit_created
+  refused_block update_boot_en update_noboot_ja_restart win98_wininit_created
   win98_wininit_amended prechecks drive_list welcome_en welcome_ja
   reb_helper_name startup_boxes_en startup_boxes_ja aspi_probe
 )
@@ -50,11 +50,7 @@ CAPTION_INFO="Information - Upgrade Program"
 
 # E2E_EXTRA_SCENARIOS: files of scenarios that are not part of the suite
 # (bench/update_timing_scenarios.sh).
-for area in startup dialogs update win98 probe passthrough session; do
+for area in "$E2E_DIR"/scenarios_{startup,dialogs,update,win98,probe,passthrough,session}.sh ${E2E_EXTRA_SCENARIOS:-}; do
   # shellcheck source=/dev/null
-  source "$E2E_DIR/scenarios_$area.sh"
-done
-for extra in ${E2E_EXTRA_SCENARIOS:-}; do
-  # shellcheck source=/dev/null
-  source "$extra"
+  source "$area"
 done

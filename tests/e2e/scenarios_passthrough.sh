@@ -61,39 +61,36 @@ pt_start() { start_main ksfupd.exe "${PT_ENV[@]}"; }
 # stamp and the file name: "<time-out ms> <CDB> <direction> <length> -> <result>".
 pt_trace() { sed -n "s/^[0-9]* drive-$1 //p" "$PKG/trace.txt" 2>/dev/null; }
 
-# pt_update BOOT EJECT TOTAL WAITRANGE BOARD_READS: update drive E (list entry
-# 0) and judge it from outside: progress, completion box, flash, trace.
+# pt_update TRAY PACKAGE_ARGS...: drive E (tray closed or loaded) updated with
+# that package and judged from outside: progress, completion box, flash, trace.
 pt_update() {
+  local boot='' tray='' pcb=''
+  [[ $1 == loaded ]] && tray=--tray
+  [[ $* == *--boot* ]] && boot=--boot
+  [[ $* == *--pcb* ]] && pcb=--pcb
+  pt_setup d e "drive target=1 tray=$1"
+  shift
+  make_package --no-restart "$@"
   pt_start
-  check_update 0 EN "$3" "$4"
+  check_update 0 EN "$([[ -n $boot ]] && echo 184 || echo 176)" 450
   check_box 5000 "box caption|text|buttons" "caption|text|buttons" "$CAPTION_INFO|${EN[done_ok]}|1"
   answer_box 1
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
-  check "flash holds the images" flash_holds "$PKG/flash.bin" $([[ $1 == yes ]] && echo --boot)
+  check "flash holds the images" flash_holds "$PKG/flash.bin" $boot
   # The very reference ksfupd for Linux is held to (tests/e2e/linux.sh): the
   # two programs send the same commands, byte for byte, to the same drive,
   # each with the 10 s time-out, every block accepted.
   check "trace: the exact command sequence, checksums included, 10 s time-out each" \
-    python3 "$KSF_ROOT/tests/e2e/trace_check.py" sequence <(pt_trace e) \
-    $([[ $1 == yes ]] && echo --boot) $([[ $2 == yes ]] && echo --tray) $([[ $5 == 1 ]] && echo --pcb)
+    python3 "$KSF_ROOT/tests/e2e/trace_check.py" sequence <(pt_trace e) $boot $tray $pcb
   check_eq "board version reads (16 bytes at 0xF8048, 12-byte CDB)" \
-    "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$5"
+    "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$((${#pcb} > 0))"
   exit_program
 }
 
-# With a boot image, tray closed and empty: no eject (tray rule, one way).
-sc_pt_update_boot() {
-  pt_setup d e 'drive target=1'
-  make_package --boot --no-restart --pcb 1
-  pt_update yes no 184 450 1
-}
-
-# Without a boot image, a disc loaded: the tray is opened (the other way).
-sc_pt_update_noboot_eject() {
-  pt_setup d e 'drive target=1 tray=loaded'
-  make_package --no-restart
-  pt_update no yes 176 450 0
-}
+# With a boot image, tray closed and empty: no eject (tray rule, one way);
+# without, a disc loaded: the tray is opened (the other way).
+sc_pt_update_boot() { pt_update closed --boot --pcb 1; }
+sc_pt_update_noboot_eject() { pt_update loaded; }
 
 # A refused block (E), a block answered BUSY without sense data (F) and a
 # device that opens for reading only (G): still listed (INQUIRY passes the
@@ -138,10 +135,9 @@ sc_pt_drive_list() {
   pt_start
   local out
   out=$(on "$MAIN" 5000 title combo 103 text 1032 enabled 1 enabled 2)
-  check_eq "three drives, letter order" "$(kv count <<<"$out")|$(kv item0 <<<"$out")|$(kv item1 <<<"$out")|$(kv item2 <<<"$out")" \
-    "3|E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]|F:\\\\ [KESTRAN CD-R   TQ-517T   0.99]|H:\\\\ [KESTRAN CD-R   TQ-517T   1.05]"
-  check_eq "first selected, status line, UPDATE and EXIT enabled" \
-    "$(kv sel <<<"$out")|$(kv text <<<"$out")|$(grep -c '^enabled=1' <<<"$out")" "0|${EN[select]}|2"
+  check_eq "three drives in letter order, the first selected, status line, UPDATE and EXIT enabled" \
+    "$(kv count <<<"$out")|$(kv item0 <<<"$out")|$(kv item1 <<<"$out")|$(kv item2 <<<"$out")|$(kv sel <<<"$out")|$(kv text <<<"$out")|$(grep -c '^enabled=1' <<<"$out")" \
+    "3|E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]|F:\\\\ [KESTRAN CD-R   TQ-517T   0.99]|H:\\\\ [KESTRAN CD-R   TQ-517T   1.05]|0|${EN[select]}|2"
   check_eq "the foreign drive was asked who it is, and nothing else" \
     "$(pt_trace d | awk '{print $2}' | sort -u | tr '\n' ' ')" "00 12 "
   check_eq "every command with the 10 s time-out" "$(sed -n 's/^[0-9]* [^ ]* //p' "$PKG/trace.txt" | awk '{print $1}' | sort -u)" "10000"
@@ -168,9 +164,7 @@ sc_pt_unopenable() {
   make_package --pcb 1
   pt_unplug e
   pt_start
-  local out
-  out=$(on "$MAIN" 5000 combo 103)
-  check_eq "only F listed" "$(kv count <<<"$out")|$(kv item0 <<<"$out")" "1|F:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  check_eq "only F listed" "$(on "$MAIN" 5000 combo 103 | grep -E '^(count|item0)=' | paste -sd'|')" "count=1|item0=F:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
   check_eq "the unopenable drive got no command" "$(pt_trace e | wc -l)" "0"
   # F stops opening after start-up.
   local n0 deadline

@@ -59,7 +59,6 @@ check_update() {
   check_eq "bar ranges and positions" "${bad:-ok}" "ok"
   IFS='|' read -r status range pos buttons <<<"${UPD[-1]}"
   check_eq "bar full at the end" "$range $pos" "0,$waitr $waitr"
-  check "transfer phase seen (${#UPD[@]} samples)" test "$(printf '%s\n' "${UPD[@]}" | grep -c "^${t[transfer]}|")" -ge 1
 }
 
 # update_drive INDEX: select the drive and press UPDATE.
@@ -86,9 +85,9 @@ sc_update_boot_en() {
     "$CAPTION_INFO|${EN[done_ask]}|6,7|1|$MAIN_HWND"
   shot completion
   answer_box 7
-  check_eq "after No: idle, UPDATE disabled for the updated drive" "$(idle_state)" "${EN[select]}|0|0 1 "
-  check_eq "the other drive can be updated" "$(idle_state select 103 0 sleep 300)" "${EN[select]}|0|1 1 "
-  check_eq "the updated drive again: UPDATE disabled" "$(idle_state select 103 1 sleep 300)" "${EN[select]}|0|0 1 "
+  check_eq "after No: idle, UPDATE disabled for the updated drive only (updated/other/updated again)" \
+    "$(idle_state)/$(idle_state select 103 0 sleep 300)/$(idle_state select 103 1 sleep 300)" \
+    "${EN[select]}|0|0 1 /${EN[select]}|0|1 1 /${EN[select]}|0|0 1 "
   check "flash of drive (0,2) holds boot and main images" flash_holds "$PKG/flash.bin.1" --boot
   check "drive (0,1) untouched" test ! -f "$PKG/flash.bin" -o "$(grep -c ' 0:1 EA ' "$PKG/trace.txt")" = 0
   check_eq "15 block writes, all accepted" "$(grep ' 0:2 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "15"
@@ -117,7 +116,7 @@ pending_renames() {
 
 sc_update_noboot_ja_restart() {
   export "${JA_ENV[@]}"  # the whole session, as in sc_startup_boxes_ja
-  setup_one_drive nt --aspi
+  setup_one_drive nt --aspi --wait 10
   # A temporary folder whose name the ANSI code page cannot hold (code page
   # 932 has no "é"): the helper's copy is made, scheduled and started through
   # the wide-character calls all the same.
@@ -127,9 +126,14 @@ sc_update_noboot_ja_restart() {
     LC_ALL=C.UTF-8 "$KSF_WINE" reg add 'HKCU\Environment' /v $v /d 'C:\users\root\Temp\é' /f >/dev/null 2>&1
   done
   e2e_link_fonts >/dev/null 2>&1  # that reg ran in another code page
+  # A second drive refuses its first block: the Japanese failure box first.
+  sim_config adapter 'drive target=1' 'drive target=2' 'refuse write=0 sense=09/85/00'
   start_main ksfupd.exe "${JA_ENV[@]}"
   check_eq "Japanese idle status" "$(on "$MAIN" 5000 text 1032 | kv text)" "${JA[select]}"
-  check_update 0 JA 176 450
+  update_drive 1
+  check_box 90000 "Japanese failure box text (device text stays English)" text "${JA[failed]}Flash rom write error. (Code 09-85-00)"
+  answer_box 1
+  check_update 0 JA 176 100
   check_box 5000 "box caption (not localised)|text" "caption|text" "$CAPTION_INFO|${JA[done_ask]}"
   check_glyphs "box text painted in Japanese glyphs"
   shot completion
@@ -150,7 +154,7 @@ sc_update_noboot_ja_restart() {
 # the drive stays updatable.  The last drive answers a unit attention after
 # the eject and on the boot image's block 3: each command goes once more and
 # the update completes, although with BUFFERSIZE=1024 the progress count never
-# reaches its total.  Then (second run) the Japanese failure box.
+# reaches its total.
 REFUSALS='1|refuse write=6 sense=09/85/00|Flash rom write error. (Code 09-85-00)|EA *-> 02 09/85/00
 2|refuse cdb="F6 02" sense=05/24/00|Target_Status: Check Condition|F6 02 *-> 02 05/24/00
 3|refuse cdb="F6 02" nth=1 sense=05/24/00|Target_Status: Check Condition|F6 02 *-> 02 05/24/00
@@ -179,15 +183,6 @@ sc_refused_block() {
     "$(grep -E ' 0:7 (F6 02|EA 00 00 00 30 00) ' "$PKG/trace.txt" | sed 's/.*-> //' | paste -sd,)" \
     "02 06/28/00,00,02 06/29/00,00,00"
   check_eq "drive 7: 16 block writes, the rest GOOD" "$(grep ' 0:7 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" 15
-  exit_program
-
-  sim_config adapter 'drive target=1' 'refuse write=0 sense=09/85/00'
-  rm -f "$PKG/trace.txt"
-  start_main ksfupd.exe "${JA_ENV[@]}"
-  update_drive 0
-  follow_update 90
-  check_box 5000 "Japanese box text (device text stays English)" text "${JA[failed]}Flash rom write error. (Code 09-85-00)"
-  answer_box 1
   exit_program
 }
 
@@ -223,11 +218,9 @@ check_prechecks() {
     "$CAPTION_ERROR|Drive version check failure.|1|0"
   )
   for i in 0 1 2 3; do
-    if [[ $i == 2 ]]; then
-      on "$MAIN" 5000 select 103 2 sleep 300 >/dev/null && xdotool key Return Return
-    else
-      update_drive "$i"
-    fi
+    on "$MAIN" 5000 select 103 "$i" sleep 300 >/dev/null
+    ((i == 2)) && xdotool key Return Return
+    ((i == 2)) || on "$MAIN" 5000 click 1 >/dev/null
     check_box 20000 "drive $i: box" "caption|text|buttons|topmost" "${want[$i]}"
     [[ $i == 2 ]] && shot newer-firmware
     answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"
@@ -243,7 +236,6 @@ sc_prechecks() {
   sim_config adapter "${PRECHECK_DRIVES[@]}" 'adapter max_transfer=0x4000' 'drive target=1'
   start_main
   check_prechecks
-  check "board version read from 0xF8048" grep -q ' 0:1 F5 .*0F 80 48' "$PKG/trace.txt"
   local before
   before=$(grep -c ' 1:1 ' "$PKG/trace.txt")
   update_drive 4

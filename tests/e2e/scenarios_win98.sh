@@ -27,10 +27,9 @@ win98_wininit() {
 sc_win98_wininit_created() {
   setup_one_drive win98 --caution cdrom
   e2e_start
-  local out
-  out=$(on "$WELCOME" 30000 text 1011 text 1010)
-  check_eq "9x always uses ASPI: welcome says so" "$(kv text <<<"$out")" "${EN[aspi_line]}"
-  check_match "CD-ROM class in the notice" "$(sed -n 's/^text=//p' <<<"$out" | tail -n 1)" "*eject the disc from the CD-ROM drive you would like to update."
+  # 9x always uses ASPI: the welcome dialog says so; the CD-ROM class in the notice.
+  check_welcome "1011|${EN[aspi_line]}|||
+1010|${WELCOME_NOTICE_EN/CD-R drive you/CD-ROM drive you}|||"
   on "$WELCOME" 5000 click 1 >/dev/null
   on "$MAIN" 40000 >/dev/null
   win98_wininit '' '[RENAME]\r\nNUL=C:\\users\\root\\Temp\\REB_0000.EXE\r\n'
