@@ -16,12 +16,6 @@ JA_ENV=(LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8)
 # Catalogue texts the scenarios compare (UTF-8 here; the program shows the
 # Shift-JIS forms, which ksfauto reads back as UTF-8).
 declare -A EN=(
-  [1]="INI file not found. (Code 1)"
-  [10]="Firmware file not found. (Code 10)"
-  [12]="Firmware file reading failure. (Code 12)"
-  [8]="INI file value error. (Code 8)"
-  [aspi_missing]="ASPI32 not found."
-  [no_drive]="No applicable drive found."
   [select]=" Please Select Drive and Click UPDATE Button."
   [transfer]=" Wait... (Transferring data)"
   [running]=" Wait... (Running Firmware upgrade procedure)"
@@ -32,10 +26,6 @@ declare -A EN=(
   [aspi_line]="WNASPI32.DLL is necessary for this program."
 )
 declare -A JA=(
-  [1]="INIファイルが見つかりません。(Code 1)"
-  [10]="ファームウェアファイルが見つかりません。(Code 10)"
-  [12]="ファームウェアの読み込みに失敗しました。(Code 12)"
-  [8]="INIファイルの値が異常です。(Code 8)"
   [select]=" ドライブを選択し、UPDATEボタンを押して下さい。"
   [transfer]=" しばらくお待ち下さい...(ファームウェアデータ転送中)"
   [running]=" しばらくお待ち下さい...(ファームウェア更新中)"

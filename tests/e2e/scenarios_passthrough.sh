@@ -31,18 +31,17 @@ pt_setup() {
   trap 'chattr -i "$PFX"/dev/* 2>/dev/null; e2e_cleanup' EXIT
   rm -f "$PKG/WNASPI32.DLL"
   sim_config adapter "$@" "$PT_FOREIGN_DRIVE"
-  local i devs=()
-  for ((i = 0; i < ${#PT_LETTERS}; i++)); do devs+=("$PFX/dev/drive-${PT_LETTERS:i:1}"); done
-  local IFS=:
-  PT_ENV=("LD_PRELOAD=$PT_PRELOAD" "KSF_SG_DEVICES=${devs[*]}" "KSF_SIM_CONFIG=$PKG/sim.cfg"
+  PT_ENV=("LD_PRELOAD=$PT_PRELOAD" "KSF_SG_DEVICES=$PT_DEVICES" "KSF_SIM_CONFIG=$PKG/sim.cfg"
     "KSF_SIM_TRACE=$PKG/trace.txt" "KSF_SIM_FLASH=$PKG/flash.bin")
 }
 
 # pt_letters: the letters of PT_LETTERS, before the prefix's session starts
-# (Wine's mount manager reads the drive types once, at its start).
+# (Wine's mount manager reads the drive types once, at its start); their
+# device files, in that order, in PT_DEVICES (joined by ":").
 pt_letters() {
   local i l
   mkdir -p "$PFX/dev"
+  PT_DEVICES=
   printf '\n[Software\\\\Wine\\\\Drives]\n' >>"$PFX/system.reg"
   for ((i = 0; i < ${#PT_LETTERS}; i++)); do
     l=${PT_LETTERS:i:1}
@@ -51,6 +50,7 @@ pt_letters() {
     ln -sfn "$PFX/cdrom-$l" "$PFX/dosdevices/$l:"
     ln -sfn "$PFX/dev/drive-$l" "$PFX/dosdevices/$l::"
     printf '"%s:"="cdrom"\n' "$l" >>"$PFX/system.reg"
+    PT_DEVICES+=${PT_DEVICES:+:}$PFX/dev/drive-$l
   done
 }
 

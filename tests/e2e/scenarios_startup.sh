@@ -5,29 +5,30 @@
 
 # ------------------------------------------------------- start-up boxes ----
 
-# Start-up's error boxes, one row each: the catalogue key of the text,
-# make_package's arguments (none: no package at all), the emulated drive's
+# Start-up's error boxes, one row each: a name, the text in English and in
+# Japanese (none: not run in Japanese), make_package's arguments (none: no package at all), the emulated drive's
 # configuration (lines joined by ";"), the program's name (names that do not
 # begin with the capitals REB are the program, not the restart helper) and,
 # last row, Wine's own ASPI layer instead of the emulated drive's.  Each box
 # has the error caption, OK only and no owner, nothing else shows, and OK ends
 # the program.
-STARTUP_BOXES='1|||
-1|||reboot.exe
-1|||Reb_1.exe
-10|--aspi --no-main-file||
-12|--aspi --main-file-size 360479||
-8|--aspi --inquiry "KESTRAN CD-R   TQ-517T  "||
-no_drive|--aspi|adapter;drive target=2 product="CD-ROM TQ-100   ";device target=4 type=1|
-aspi_missing|--aspi|||WINEDLLOVERRIDES=mscoree,mshtml='
+STARTUP_BOXES='1|INI file not found. (Code 1)|INIファイルが見つかりません。(Code 1)|||
+1|INI file not found. (Code 1)||||reboot.exe
+1|INI file not found. (Code 1)||||Reb_1.exe
+10|Firmware file not found. (Code 10)|ファームウェアファイルが見つかりません。(Code 10)|--aspi --no-main-file||
+12|Firmware file reading failure. (Code 12)|ファームウェアの読み込みに失敗しました。(Code 12)|--aspi --main-file-size 360479||
+8|INI file value error. (Code 8)|INIファイルの値が異常です。(Code 8)|--aspi --inquiry "KESTRAN CD-R   TQ-517T  "||
+no_drive|No applicable drive found.||--aspi|adapter;drive target=2 product="CD-ROM TQ-100   ";device target=4 type=1|
+aspi_missing|ASPI32 not found.||--aspi|||WINEDLLOVERRIDES=mscoree,mshtml='
 
-# startup_boxes TEXTS: the rows that TEXTS (EN or JA) has a text for.
+# startup_boxes EN|JA: the rows that have a text in that language.
 startup_boxes() {
-  local -n texts=$1
-  local key pkg cfg exe env lines
+  local key en ja pkg cfg exe env lines
+  local -n text=${1,,}
   e2e_setup nt
-  while IFS='|' read -r key pkg cfg exe env; do
-    [[ -n ${texts[$key]:-} ]] || continue
+  # shellcheck disable=SC2034  # en and ja: read through text
+  while IFS='|' read -r key en ja pkg cfg exe env; do
+    [[ -n $text ]] || continue
     key+=${exe:+ ($exe)}
     [[ -n $exe ]] && cp "$PKG/ksfupd.exe" "$PKG/$exe"
     rm -f "$PKG"/*.ini "$PKG"/*.BIN "$PKG/sim.cfg" "$PKG/trace.txt"
@@ -36,7 +37,7 @@ startup_boxes() {
     ((${#lines[@]})) && sim_config "${lines[@]}"
     [[ -n $env ]] && rm -f "$PKG/WNASPI32.DLL"
     e2e_start "${exe:-ksfupd.exe}" ${env:+"$env"}
-    check_box 30000 "$key: caption|text|buttons|owner" "caption|text|buttons|owner" "$CAPTION_ERROR|${texts[${key% *}]}|1|0x0"
+    check_box 30000 "$key: caption|text|buttons|owner" "caption|text|buttons|owner" "$CAPTION_ERROR|$text|1|0x0"
     [[ $1 == JA ]] && check_glyphs "$key: Japanese glyphs painted"
     check_eq "$key: nothing else shown" "$(windows | wc -l)" "1"
     [[ $key == no_drive ]] && check_match "the drive was asked for its identification" "$(cat "$PKG/trace.txt" 2>/dev/null)" "*12 00 00 00 24 00*"

@@ -29,7 +29,7 @@ sc_win98_wininit_created() {
   e2e_start
   # 9x always uses ASPI: the welcome dialog says so; the CD-ROM class in the notice.
   check_welcome "1011|${EN[aspi_line]}|||
-1010|${WELCOME_NOTICE_EN/CD-R drive you/CD-ROM drive you}|||"
+1010|${WELCOME_NOTICE_EN//CD-R /CD-ROM }|||"
   on "$WELCOME" 5000 click 1 >/dev/null
   on "$MAIN" 40000 >/dev/null
   win98_wininit '' '[RENAME]\r\nNUL=C:\\users\\root\\Temp\\REB_0000.EXE\r\n'
