@@ -26,6 +26,9 @@ startup_boxes() {
   local key en ja pkg cfg exe env lines
   local -n text=${1,,}
   e2e_setup nt
+  # A deletion pending for the next start shows whether any row restarted.
+  echo marker >"$PFX/drive_c/marker.txt"
+  auto delete-at-reboot 'C:\marker.txt' >/dev/null
   # shellcheck disable=SC2034  # en and ja: read through text
   while IFS='|' read -r key en ja pkg cfg exe env; do
     [[ -n $text ]] || continue
@@ -44,6 +47,7 @@ startup_boxes() {
     answer_box 1
     check "$key: program ends after OK" e2e_exited 15
   done <<<"$STARTUP_BOXES"
+  check "no start-up box restarted the system" test -f "$PFX/drive_c/marker.txt"
 }
 sc_startup_boxes_en() { startup_boxes EN; }
 # The whole session in Japanese, ksfauto too: a process started with another
