@@ -6,9 +6,9 @@
 # shellcheck disable=SC2154
 
 E2E_SCENARIOS=(
-  refused_block update_boot_en update_noboot_ja_restart update_noboot_norestart win98_wininit_created
+  refused_block update_boot_en update_noboot_ja_restart win98_wininit_created
   win98_wininit_amended prechecks drive_list welcome_en welcome_ja
-  reb_helper_name package_errors_en package_errors_ja aspi_probe wine_aspi no_drive
+  reb_helper_name startup_boxes_en startup_boxes_ja aspi_probe
 )
 
 JA_ENV=(LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8)
@@ -16,12 +16,6 @@ JA_ENV=(LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8)
 # Catalogue texts the scenarios compare (UTF-8 here; the program shows the
 # Shift-JIS forms, which ksfauto reads back as UTF-8).
 declare -A EN=(
-  [1]="INI file not found. (Code 1)"
-  [10]="Firmware file not found. (Code 10)"
-  [12]="Firmware file reading failure. (Code 12)"
-  [8]="INI file value error. (Code 8)"
-  [aspi_missing]="ASPI32 not found."
-  [no_drive]="No applicable drive found."
   [select]=" Please Select Drive and Click UPDATE Button."
   [transfer]=" Wait... (Transferring data)"
   [running]=" Wait... (Running Firmware upgrade procedure)"
@@ -29,19 +23,9 @@ declare -A EN=(
   [failed]="Firmware update is failed.\\n\\n"
   [done_ok]="Firmware update is completed."
   [done_ask]="Firmware update is completed.\\n\\nDo you want to restart your computer now?"
-  [check_fail]="Drive version check failure."
-  [board]="This firmware upgrade does not apply to your drive. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have."
-  [model]="The drive isn't applicable to this firmware."
-  [newer]="Drive has later version of firmware than this program. Please \\nvisit Kestran Web Site to check availability of latest firmware \\nfor the drive you have.\\n\\nDo you continue it ?"
   [aspi_line]="WNASPI32.DLL is necessary for this program."
-  [in_use]="Another program is using the drive (for example CD writing software). \\nClose it and click UPDATE again."
-  [adapter]="The adapter the drive is connected to cannot transfer 32 KB blocks. \\nThe firmware can not be updated through this adapter."
 )
 declare -A JA=(
-  [1]="INIファイルが見つかりません。(Code 1)"
-  [10]="ファームウェアファイルが見つかりません。(Code 10)"
-  [12]="ファームウェアの読み込みに失敗しました。(Code 12)"
-  [8]="INIファイルの値が異常です。(Code 8)"
   [select]=" ドライブを選択し、UPDATEボタンを押して下さい。"
   [transfer]=" しばらくお待ち下さい...(ファームウェアデータ転送中)"
   [running]=" しばらくお待ち下さい...(ファームウェア更新中)"
@@ -56,11 +40,7 @@ CAPTION_INFO="Information - Upgrade Program"
 
 # E2E_EXTRA_SCENARIOS: files of scenarios that are not part of the suite
 # (bench/update_timing_scenarios.sh).
-for area in startup dialogs update win98 probe passthrough session; do
+for area in "$E2E_DIR"/scenarios_{startup,dialogs,update,win98,probe,passthrough,session}.sh ${E2E_EXTRA_SCENARIOS:-}; do
   # shellcheck source=/dev/null
-  source "$E2E_DIR/scenarios_$area.sh"
-done
-for extra in ${E2E_EXTRA_SCENARIOS:-}; do
-  # shellcheck source=/dev/null
-  source "$extra"
+  source "$area"
 done

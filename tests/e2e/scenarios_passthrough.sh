@@ -6,8 +6,7 @@
 # shellcheck disable=SC2154
 
 E2E_SCENARIOS+=(
-  pt_update_boot pt_update_noboot_eject pt_refused_block pt_busy_block pt_prechecks
-  pt_drive_list pt_read_only pt_unopenable
+  pt_update_boot pt_update_noboot_eject pt_refused_block pt_prechecks pt_drive_list pt_unopenable
 )
 
 # The loader picks the library of the process's own width ($LIB, expanded by
@@ -28,22 +27,21 @@ pt_setup() {
   PT_LETTERS="$2$1"
   E2E_PREPARE=pt_letters e2e_setup nt
   shift 2
-  # chattr'ed device files (pt_read_only) must lose the flag before removal.
+  # chattr'ed device files (pt_refused_block) must lose the flag before removal.
   trap 'chattr -i "$PFX"/dev/* 2>/dev/null; e2e_cleanup' EXIT
   rm -f "$PKG/WNASPI32.DLL"
   sim_config adapter "$@" "$PT_FOREIGN_DRIVE"
-  local i devs=()
-  for ((i = 0; i < ${#PT_LETTERS}; i++)); do devs+=("$PFX/dev/drive-${PT_LETTERS:i:1}"); done
-  local IFS=:
-  PT_ENV=("LD_PRELOAD=$PT_PRELOAD" "KSF_SG_DEVICES=${devs[*]}" "KSF_SIM_CONFIG=$PKG/sim.cfg"
+  PT_ENV=("LD_PRELOAD=$PT_PRELOAD" "KSF_SG_DEVICES=$PT_DEVICES" "KSF_SIM_CONFIG=$PKG/sim.cfg"
     "KSF_SIM_TRACE=$PKG/trace.txt" "KSF_SIM_FLASH=$PKG/flash.bin")
 }
 
 # pt_letters: the letters of PT_LETTERS, before the prefix's session starts
-# (Wine's mount manager reads the drive types once, at its start).
+# (Wine's mount manager reads the drive types once, at its start); their
+# device files, in that order, in PT_DEVICES (joined by ":").
 pt_letters() {
   local i l
   mkdir -p "$PFX/dev"
+  PT_DEVICES=
   printf '\n[Software\\\\Wine\\\\Drives]\n' >>"$PFX/system.reg"
   for ((i = 0; i < ${#PT_LETTERS}; i++)); do
     l=${PT_LETTERS:i:1}
@@ -52,6 +50,7 @@ pt_letters() {
     ln -sfn "$PFX/cdrom-$l" "$PFX/dosdevices/$l:"
     ln -sfn "$PFX/dev/drive-$l" "$PFX/dosdevices/$l::"
     printf '"%s:"="cdrom"\n' "$l" >>"$PFX/system.reg"
+    PT_DEVICES+=${PT_DEVICES:+:}$PFX/dev/drive-$l
   done
 }
 
@@ -62,66 +61,60 @@ pt_start() { start_main ksfupd.exe "${PT_ENV[@]}"; }
 # stamp and the file name: "<time-out ms> <CDB> <direction> <length> -> <result>".
 pt_trace() { sed -n "s/^[0-9]* drive-$1 //p" "$PKG/trace.txt" 2>/dev/null; }
 
-# pt_update BOOT EJECT TOTAL WAITRANGE BOARD_READS: update drive E (list entry
-# 0) and judge it from outside: progress, completion box, flash, trace.
+# pt_update TRAY PACKAGE_ARGS...: drive E (tray closed or loaded) updated with
+# that package and judged from outside: progress, completion box, flash, trace.
 pt_update() {
+  local boot='' tray='' pcb=''
+  [[ $1 == loaded ]] && tray=--tray
+  [[ $* == *--boot* ]] && boot=--boot
+  [[ $* == *--pcb* ]] && pcb=--pcb
+  pt_setup d e "drive target=1 tray=$1"
+  shift
+  make_package --no-restart "$@"
   pt_start
-  check_update 0 EN "$3" "$4"
+  check_update 0 EN "$([[ -n $boot ]] && echo 184 || echo 176)" 450
   check_box 5000 "box caption|text|buttons" "caption|text|buttons" "$CAPTION_INFO|${EN[done_ok]}|1"
   answer_box 1
   check_eq "after OK: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
-  check "flash holds the images" flash_holds "$PKG/flash.bin" $([[ $1 == yes ]] && echo --boot)
+  check "flash holds the images" flash_holds "$PKG/flash.bin" $boot
   # The very reference ksfupd for Linux is held to (tests/e2e/linux.sh): the
   # two programs send the same commands, byte for byte, to the same drive,
   # each with the 10 s time-out, every block accepted.
   check "trace: the exact command sequence, checksums included, 10 s time-out each" \
-    python3 "$KSF_ROOT/tests/e2e/trace_check.py" sequence <(pt_trace e) \
-    $([[ $1 == yes ]] && echo --boot) $([[ $2 == yes ]] && echo --tray) $([[ $5 == 1 ]] && echo --pcb)
+    python3 "$KSF_ROOT/tests/e2e/trace_check.py" sequence <(pt_trace e) $boot $tray $pcb
   check_eq "board version reads (16 bytes at 0xF8048, 12-byte CDB)" \
-    "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$5"
+    "$(pt_trace e | grep -c '^10000 F5 00 00 00 00 0F 80 48 00 10 00 00 in 16 -> 00$')" "$((${#pcb} > 0))"
   exit_program
 }
 
-# With a boot image, tray closed and empty: no eject (tray rule, one way).
-sc_pt_update_boot() {
-  pt_setup d e 'drive target=1'
-  make_package --boot --no-restart --pcb 1
-  pt_update yes no 184 450 1
-}
+# With a boot image, tray closed and empty: no eject (tray rule, one way);
+# without, a disc loaded: the tray is opened (the other way).
+sc_pt_update_boot() { pt_update closed --boot --pcb 1; }
+sc_pt_update_noboot_eject() { pt_update loaded; }
 
-# Without a boot image, a disc loaded: the tray is opened (the other way).
-sc_pt_update_noboot_eject() {
-  pt_setup d e 'drive target=1 tray=loaded'
-  make_package --no-restart
-  pt_update no yes 176 450 0
-}
-
-# pt_failed_update TEXT: update drive E, expect the failure box with TEXT and
-# that the drive's last command is the refused block.
-pt_failed_update() {
-  update_drive 0
-  follow_update 90
-  check_box 5000 "failure box caption|text" "caption|text" "$CAPTION_ERROR|${EN[failed]}$1"
-  answer_box 1
-  check_eq "after the failure: idle, UPDATE enabled again" "$(idle_state)" "${EN[select]}|0|1 1 "
-}
-
+# A refused block (E), a block answered BUSY without sense data (F) and a
+# device that opens for reading only (G): still listed (INQUIRY passes the
+# kernel's command filter), but its vendor commands are refused below the
+# drive (EPERM, access denied) as a real sg node refuses them.  Each is a
+# failed update with nothing sent after the refusal.
 sc_pt_refused_block() {
-  pt_setup d e 'drive target=1' 'refuse write=6 sense=09/85/00'
+  pt_setup d efg 'drive target=1' 'refuse write=6 sense=09/85/00' 'drive target=2' 'refuse write=2 status=0x08' \
+    'drive target=3' 'refuse write=0 sense=09/87/00'
   make_package --boot
+  chattr +i "$PFX/dev/drive-g"
+  if (: >>"$PFX/dev/drive-g") 2>/dev/null; then
+    fail "setup" "the device file still opens for writing (chattr +i not honoured)"
+    return
+  fi
   pt_start
-  pt_failed_update "Flash rom write error. (Code 09-85-00)"
-  check_match "nothing sent after the refused block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 02 09/85/00"
-  check_eq "the refused block was the 7th" "$(pt_trace e | grep -c ' EA ')" "7"
-}
-
-# A block answered BUSY without sense data: a failed update, nothing after it.
-sc_pt_busy_block() {
-  pt_setup d e 'drive target=1' 'refuse write=2 status=0x08'
-  make_package
-  pt_start
-  pt_failed_update "Target_Status: BUSY"
-  check_match "nothing sent after the busy block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 08 00/00/00"
+  failed_update 0 E "Flash rom write error. (Code 09-85-00)"
+  check_match "E: nothing sent after the refused block" "$(pt_trace e | tail -n 1)" "10000 EA * -> 02 09/85/00"
+  check_eq "E: the refused block was the 7th" "$(pt_trace e | grep -c ' EA ')" "7"
+  failed_update 1 F "Target_Status: BUSY"
+  check_match "F: nothing sent after the busy block" "$(pt_trace f | tail -n 1)" "10000 EA * -> 08 00/00/00"
+  check_eq "G: listed" "$(on "$MAIN" 5000 combo 103 | kv item2)" "G:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  failed_update 2 G "System error (Win32): Code 5\\n"
+  check_eq "G: no block reached the drive" "$(pt_trace g | grep -c ' EA ')" "0"
 }
 
 # The checks before anything is written, one drive letter each.
@@ -142,33 +135,14 @@ sc_pt_drive_list() {
   pt_start
   local out
   out=$(on "$MAIN" 5000 title combo 103 text 1032 enabled 1 enabled 2)
-  check_eq "three drives, letter order" "$(kv count <<<"$out")|$(kv item0 <<<"$out")|$(kv item1 <<<"$out")|$(kv item2 <<<"$out")" \
-    "3|E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]|F:\\\\ [KESTRAN CD-R   TQ-517T   0.99]|H:\\\\ [KESTRAN CD-R   TQ-517T   1.05]"
-  check_eq "first selected, status line, UPDATE and EXIT enabled" \
-    "$(kv sel <<<"$out")|$(kv text <<<"$out")|$(grep -c '^enabled=1' <<<"$out")" "0|${EN[select]}|2"
+  check_eq "three drives in letter order, the first selected, status line, UPDATE and EXIT enabled" \
+    "$(kv count <<<"$out")|$(kv item0 <<<"$out")|$(kv item1 <<<"$out")|$(kv item2 <<<"$out")|$(kv sel <<<"$out")|$(kv text <<<"$out")|$(grep -c '^enabled=1' <<<"$out")" \
+    "3|E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]|F:\\\\ [KESTRAN CD-R   TQ-517T   0.99]|H:\\\\ [KESTRAN CD-R   TQ-517T   1.05]|0|${EN[select]}|2"
   check_eq "the foreign drive was asked who it is, and nothing else" \
     "$(pt_trace d | awk '{print $2}' | sort -u | tr '\n' ' ')" "00 12 "
   check_eq "every command with the 10 s time-out" "$(sed -n 's/^[0-9]* [^ ]* //p' "$PKG/trace.txt" | awk '{print $1}' | sort -u)" "10000"
   shot main
   exit_program
-}
-
-# A device that opens for reading only: still listed (INQUIRY passes the
-# kernel's command filter), but its vendor commands are refused below the
-# drive (EPERM, access denied) as a real sg node refuses them: no block
-# reaches the drive.
-sc_pt_read_only() {
-  pt_setup d e 'drive target=1' 'refuse write=0 sense=09/87/00'
-  make_package
-  chattr +i "$PFX/dev/drive-e"
-  if (: >>"$PFX/dev/drive-e") 2>/dev/null; then
-    fail "setup" "the device file still opens for writing (chattr +i not honoured)"
-    return
-  fi
-  pt_start
-  check_eq "listed" "$(on "$MAIN" 5000 combo 103 | kv item0)" "E:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
-  pt_failed_update "System error (Win32): Code 5\\n"
-  check_eq "no block reached the drive" "$(pt_trace e | grep -c ' EA ')" "0"
 }
 
 # pt_unplug LETTER: the letter's device stops opening (a socket takes the
@@ -190,9 +164,7 @@ sc_pt_unopenable() {
   make_package --pcb 1
   pt_unplug e
   pt_start
-  local out
-  out=$(on "$MAIN" 5000 combo 103)
-  check_eq "only F listed" "$(kv count <<<"$out")|$(kv item0 <<<"$out")" "1|F:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
+  check_eq "only F listed" "$(on "$MAIN" 5000 combo 103 | grep -E '^(count|item0)=' | paste -sd'|')" "count=1|item0=F:\\\\ [KESTRAN CD-R   TQ-517T   1.00]"
   check_eq "the unopenable drive got no command" "$(pt_trace e | wc -l)" "0"
   # F stops opening after start-up.
   local n0 deadline

@@ -3,7 +3,7 @@
 # scenarios.sh.
 # shellcheck shell=bash disable=SC2154
 
-E2E_SCENARIOS+=(session_end aspi_not_from_current_dir)
+E2E_SCENARIOS+=(session)
 
 # end_session: Wine's own session end, as a logoff sends it: WM_QUERYENDSESSION
 # to every top-level window, process by process; a process whose windows all
@@ -18,46 +18,14 @@ end_session() {
 # 98 to XP (BROADCAST_QUERY_DENY, 424D5144, refuses).
 suspend_query() { on "$MAIN" 5000 suspend-query | kv result; }
 
-sc_session_end() {
-  setup_one_drive nt --aspi --no-restart --wait 10
-  start_main
-  local first=$PROG_PID
-  e2e_start  # a second copy while the first runs: refused
-  check_eq "a second copy says so" "$(msgbox 30000 | kv text)" "An update program is already running."
-  answer_box 1
-  check "the second copy ends after OK" e2e_exited 15
-  PROG_PID=$first
-  update_drive 0
-  local _ status=
-  for _ in $(seq 50); do
-    status=$(on "$MAIN" 5000 text 1032 | kv text)
-    [[ $status == "${EN[transfer]}" ]] && break
-    sleep 0.2
-  done
-  check_eq "transfer phase under way" "$status" "${EN[transfer]}"
-  xdotool key Return  # from the keyboard: must not answer the completion box
-  check_eq "session end during the transfer refused" "$(end_session)" "1"
-  check "program still running" kill -0 "$PROG_PID"
-  check_eq "suspend query during the transfer refused" "$(suspend_query)" "424D5144"
-  on "$BOX" 120000 >/dev/null
-  check_eq "session end at the completion box refused" "$(end_session)" "1"
-  check_eq "completion box still there" "$(msgbox 5000 | kv text)" "${EN[done_ok]}"
-  answer_box 1
-  check "flash holds the main image" flash_holds "$PKG/flash.bin"
-  check_eq "11 block writes, all accepted" "$(grep ' 0:1 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "11"
-  check_eq "after the update: idle" "$(idle_state)" "${EN[select]}|0|0 1 "
-  check_match "suspend query after the update not refused" "$(suspend_query)" "0000000?"
-  check_eq "session end after the update accepted" "$(end_session)" "0"
-  check "the program ends with the session" e2e_exited 15
-}
-
 # The package's folder is the current directory; an ASPI layer there is not
 # loaded unless it is also the program's own folder.  Wine's placeholder
 # WNASPI32.DLL in the system folders would be found before the current
 # directory, so it goes, as on a Windows without an ASPI layer.  Last, the
 # whole package beside the program and another folder current (a shortcut's
-# "Start in"): the package is found and the update works.
-sc_aspi_not_from_current_dir() {
+# "Start in"): the package is found, a second copy is refused, and the update
+# works while the session end and the suspend question are refused.
+sc_session() {
   setup_one_drive nt --aspi --no-restart --wait 10
   rm -f "$PFX"/drive_c/windows/system32/wnaspi32.dll "$PFX"/drive_c/windows/syswow64/wnaspi32.dll
   local prog="$PFX/drive_c/prog"
@@ -75,9 +43,28 @@ sc_aspi_not_from_current_dir() {
   exit_program
   mv "$PKG/kestfirm.ini" "$PKG/TQ517T.BIN" "$prog/"
   start_main ../prog/ksfupd.exe
-  check_update 0 EN 176 100
-  check_box 5000 "started from another folder: completion box" text "${EN[done_ok]}"
+  local first=$PROG_PID
+  e2e_start ../prog/ksfupd.exe  # a second copy while the first runs: refused
+  check_eq "a second copy says so" "$(msgbox 30000 | kv text)" "An update program is already running."
+  answer_box 1
+  check "the second copy ends after OK" e2e_exited 15
+  PROG_PID=$first
+  update_drive 0
+  local status='' deadline=$((SECONDS + 20))
+  until [[ $status == "${EN[transfer]}" ]] || ((SECONDS > deadline)); do status=$(on "$MAIN" 5000 text 1032 | kv text); done
+  check_eq "transfer phase under way" "$status" "${EN[transfer]}"
+  xdotool key Return  # from the keyboard: must not answer the completion box
+  check_eq "session end during the transfer refused" "$(end_session)" "1"
+  check "program still running" kill -0 "$PROG_PID"
+  check_eq "suspend query during the transfer refused" "$(suspend_query)" "424D5144"
+  on "$BOX" 120000 >/dev/null
+  check_eq "session end at the completion box refused" "$(end_session)" "1"
+  check_box 5000 "started from another folder: completion box still there, text|OK only|system-modal" "text|buttons|topmost" "${EN[done_ok]}|1|1"
   answer_box 1
   check "flash holds the main image" flash_holds "$PKG/flash.bin"
-  exit_program
+  check_eq "11 block writes, all accepted" "$(grep ' 0:1 EA ' "$PKG/trace.txt" | grep -c -- '-> 00$')" "11"
+  check_eq "after the update: idle, UPDATE disabled" "$(idle_state)" "${EN[select]}|0|0 1 "
+  check_match "suspend query after the update not refused" "$(suspend_query)" "0000000?"
+  check_eq "session end after the update accepted" "$(end_session)" "0"
+  check "the program ends with the session" e2e_exited 15
 }

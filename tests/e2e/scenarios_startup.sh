@@ -1,89 +1,71 @@
-# End-to-end scenarios of start-up: package errors in both languages, no drive,
-# Wine's own ASPI layer, and the restart helper's name rule.
+# End-to-end scenarios of start-up: its error boxes (package errors in both
+# languages, no drive, Wine's own ASPI layer, names that are not the restart
+# helper's) and the restart helper.
 # shellcheck disable=SC2154
 
-# ------------------------------------------------------- package errors ----
+# ------------------------------------------------------- start-up boxes ----
 
-# package_errors TEXTS [ENV=VALUE...]: each broken package's error box in the
-# language of TEXTS (EN or JA; ENV selects it).
-package_errors() {
-  local lang=$1
-  local -n texts=$1
-  shift
-  local code
+# Start-up's error boxes, one row each: a name, the text in English and in
+# Japanese (none: not run in Japanese), make_package's arguments (none: no package at all), the emulated drive's
+# configuration (lines joined by ";"), the program's name (names that do not
+# begin with the capitals REB are the program, not the restart helper) and,
+# last row, Wine's own ASPI layer instead of the emulated drive's.  Each box
+# has the error caption, OK only and no owner, nothing else shows, and OK ends
+# the program.
+STARTUP_BOXES='1|INI file not found. (Code 1)|INIファイルが見つかりません。(Code 1)|||
+1|INI file not found. (Code 1)||||reboot.exe
+1|INI file not found. (Code 1)||||Reb_1.exe
+10|Firmware file not found. (Code 10)|ファームウェアファイルが見つかりません。(Code 10)|--aspi --no-main-file||
+12|Firmware file reading failure. (Code 12)|ファームウェアの読み込みに失敗しました。(Code 12)|--aspi --main-file-size 360479||
+8|INI file value error. (Code 8)|INIファイルの値が異常です。(Code 8)|--aspi --inquiry "KESTRAN CD-R   TQ-517T  "||
+no_drive|No applicable drive found.||--aspi|adapter;drive target=2 product="CD-ROM TQ-100   ";device target=4 type=1|
+aspi_missing|ASPI32 not found.||--aspi|||WINEDLLOVERRIDES=mscoree,mshtml='
+
+# startup_boxes EN|JA: the rows that have a text in that language.
+startup_boxes() {
+  local key en ja pkg cfg exe env lines
+  local -n text=${1,,}
   e2e_setup nt
-  for code in 1 10 12 8; do
-    rm -f "$PKG"/*.ini "$PKG"/*.BIN
-    case $code in
-      1) ;;  # no description file at all
-      10) make_package --aspi --no-main-file ;;
-      12) make_package --aspi --main-file-size $((360480 - 1)) ;;
-      8) make_package --aspi --inquiry "KESTRAN CD-R   TQ-517T  " ;;
-    esac
-    e2e_start ksfupd.exe "$@"
-    check_box 30000 "code $code: caption" caption "$CAPTION_ERROR" \
-      "code $code: text" text "${texts[$code]}" \
-      "code $code: OK button only" buttons 1 \
-      "code $code: no owner window" owner 0x0
-    [[ $lang == JA ]] && check_glyphs "code $code: Japanese glyphs painted"
-    check_eq "code $code: nothing else shown" "$(windows | wc -l)" "1"
+  # A deletion pending for the next start shows whether any row restarted.
+  echo marker >"$PFX/drive_c/marker.txt"
+  auto delete-at-reboot 'C:\marker.txt' >/dev/null
+  # shellcheck disable=SC2034  # en and ja: read through text
+  while IFS='|' read -r key en ja pkg cfg exe env; do
+    [[ -n $text ]] || continue
+    key+=${exe:+ ($exe)}
+    [[ -n $exe ]] && cp "$PKG/ksfupd.exe" "$PKG/$exe"
+    rm -f "$PKG"/*.ini "$PKG"/*.BIN "$PKG/sim.cfg" "$PKG/trace.txt"
+    [[ -n $pkg ]] && eval "make_package $pkg"
+    IFS=';' read -ra lines <<<"$cfg"
+    ((${#lines[@]})) && sim_config "${lines[@]}"
+    [[ -n $env ]] && rm -f "$PKG/WNASPI32.DLL"
+    e2e_start "${exe:-ksfupd.exe}" ${env:+"$env"}
+    check_box 30000 "$key: caption|text|buttons|owner" "caption|text|buttons|owner" "$CAPTION_ERROR|$text|1|0x0"
+    [[ $1 == JA ]] && check_glyphs "$key: Japanese glyphs painted"
+    check_eq "$key: nothing else shown" "$(windows | wc -l)" "1"
+    [[ $key == no_drive ]] && check_match "the drive was asked for its identification" "$(cat "$PKG/trace.txt" 2>/dev/null)" "*12 00 00 00 24 00*"
     answer_box 1
-    check "code $code: program ends after OK" e2e_exited 15
-  done
+    check "$key: program ends after OK" e2e_exited 15
+  done <<<"$STARTUP_BOXES"
+  check "no start-up box restarted the system" test -f "$PFX/drive_c/marker.txt"
 }
-sc_package_errors_en() { package_errors EN; }
+sc_startup_boxes_en() { startup_boxes EN; }
 # The whole session in Japanese, ksfauto too: a process started with another
 # code page makes Wine rewrite the prefix's font links (see e2e_make_template).
-sc_package_errors_ja() {
+sc_startup_boxes_ja() {
   export "${JA_ENV[@]}"
-  package_errors JA
+  startup_boxes JA
 }
 
-# ------------------------------------------------------------- start-up ----
-
-# A drive on no list and Wine's own ASPI layer: start-up's two ASPI/drive boxes.
-sc_no_drive() {
-  e2e_setup nt
-  make_package --aspi
-  sim_config adapter 'drive target=2 product="CD-ROM TQ-100   "' 'device target=4 type=1'
-  e2e_start
-  check_box 30000 caption caption "$CAPTION_ERROR" \
-    text text "${EN[no_drive]}"
-  check_eq "no main dialog" "$(windows | wc -l)" "1"
-  answer_box 1
-  check "program ends after OK" e2e_exited 15
-  check_match "the drive was asked for its identification" "$(cat "$PKG/trace.txt" 2>/dev/null)" "*12 00 00 00 24 00*"
-}
-
-sc_wine_aspi() {
-  e2e_setup nt
-  rm -f "$PKG/WNASPI32.DLL"
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  make_package --aspi
-  e2e_start
-  check_box 30000 caption caption "$CAPTION_ERROR" \
-    text text "${EN[aspi_missing]}"
-  answer_box 1
-  check "program ends after OK" e2e_exited 15
-}
-
-# Only a base name beginning with the three capitals REB makes the restart
-# helper: it shows nothing, waits 8 s and restarts Windows, which Wine answers
-# by restarting the prefix and carrying out the pending file operations.
+# A base name beginning with the three capitals REB makes the restart helper
+# (other names: STARTUP_BOXES): it shows nothing, waits 8 s and restarts
+# Windows, which Wine answers by restarting the prefix and carrying out the
+# pending file operations.
 sc_reb_helper_name() {
   e2e_setup nt
-  local exe marker="$PFX/drive_c/marker.txt" t0 waited
+  local marker="$PFX/drive_c/marker.txt" t0 waited
   echo marker >"$marker"
   check "delete-at-reboot scheduled" auto delete-at-reboot 'C:\marker.txt'
-  for exe in reboot.exe Reb_1.exe; do
-    cp "$PKG/ksfupd.exe" "$PKG/$exe"
-    e2e_start "$exe"
-    check_eq "$exe starts normally (no package: code 1)" "$(msgbox 30000 | kv text)" "${EN[1]}"
-    answer_box 1
-    check "$exe ends" e2e_exited 15
-    check "$exe restarted nothing" test -f "$marker"
-    rm -f "$PKG/$exe"
-  done
   cp "$PKG/ksfupd.exe" "$PKG/REBOOT.EXE"
   t0=$SECONDS
   e2e_start REBOOT.EXE

@@ -1,23 +1,23 @@
 # End-to-end scenarios on the 95/98/Me family: the restart helper and
 # WININIT.INI, created and amended.
-# shellcheck disable=SC2154
+# shellcheck disable=SC2154,SC2059
 
 # ------------------------------------------------------------ Windows 98 ----
 
-# win98_update_and_restart: on the 9x prefix, update drive 0 and answer Yes;
-# leaves the restart helper copy's path in COPY and the time of the Yes in T0.
-win98_update_and_restart() {
+# win98_wininit BEFORE AFTER: C:\windows\WININIT.INI holds BEFORE (none when
+# empty; both printf formats), then drive 0 is updated and the restart
+# question answered Yes; AFTER is the file as the program leaves it.  A 9x
+# system has no delete-at-reboot call: the helper's copy goes into
+# WININIT.INI, which Windows (and Wine's restart) reads at the next start.
+win98_wininit() {
+  local ini=$PFX/drive_c/windows/WININIT.INI
+  [[ -n $1 ]] && printf "$1" >"$ini"
   check_update 0 EN 176 450
   check_eq "box text" "$(msgbox 5000 | kv text)" "${EN[done_ask]}"
   answer_restart "the program"
-}
-
-# wininit_ini: C:\windows\WININIT.INI as the program left it (any case).
-wininit_ini() { find "$PFX/drive_c/windows" -maxdepth 1 -iname 'wininit.ini' | head -n 1; }
-
-# A 9x system has no delete-at-reboot call: the copy goes into WININIT.INI,
-# which Windows (and Wine's restart) reads at the next start.
-win98_after_restart() {
+  ini=$(find "$PFX/drive_c/windows" -maxdepth 1 -iname 'wininit.ini' | head -n 1)
+  check_eq "WININIT.INI in C:\\windows: the entry below [RENAME], every other line kept" \
+    "$(od -An -c "${ini:-/dev/null}" | tr -s ' \n' ' ')" "$(printf "$2" | od -An -c | tr -s ' \n' ' ')"
   check "no NT-style pending deletion" test -z "$(pending_renames | grep -i 'REB_0000')"
   wait_copy_gone
   check "restart carried out the WININIT.INI deletion ($((SECONDS - T0)) s)" test ! -f "${COPY:-/}"
@@ -27,29 +27,17 @@ win98_after_restart() {
 sc_win98_wininit_created() {
   setup_one_drive win98 --caution cdrom
   e2e_start
-  local out
-  out=$(on "$WELCOME" 30000 text 1011 text 1010)
-  check_eq "9x always uses ASPI: welcome says so" "$(kv text <<<"$out")" "${EN[aspi_line]}"
-  check_match "CD-ROM class in the notice" "$(sed -n 's/^text=//p' <<<"$out" | tail -n 1)" "*eject the disc from the CD-ROM drive you would like to update."
+  # 9x always uses ASPI: the welcome dialog says so; the CD-ROM class in the notice.
+  check_welcome "1011|${EN[aspi_line]}|||
+1010|${WELCOME_NOTICE_EN//CD-R /CD-ROM }|||"
   on "$WELCOME" 5000 click 1 >/dev/null
   on "$MAIN" 40000 >/dev/null
-  check "no WININIT.INI before" test -z "$(wininit_ini)"
-  win98_update_and_restart
-  local ini
-  ini=$(wininit_ini)
-  check "WININIT.INI created in C:\\windows" test -n "$ini"
-  check_eq "WININIT.INI holds the section and the entry" "$(cat "${ini:-/dev/null}" 2>/dev/null | od -An -c | tr -s ' \n' ' ')" \
-    "$(printf '[RENAME]\r\nNUL=C:\\users\\root\\Temp\\REB_0000.EXE\r\n' | od -An -c | tr -s ' \n' ' ')"
-  win98_after_restart
+  win98_wininit '' '[RENAME]\r\nNUL=C:\\users\\root\\Temp\\REB_0000.EXE\r\n'
 }
 
 sc_win98_wininit_amended() {
   setup_one_drive win98
-  printf '[Settings]\r\nKeep=1\r\n[RENAME]\r\nNUL=C:\\OLD.TXT\r\n[Other]\r\nKeep=2\r\n' >"$PFX/drive_c/windows/WININIT.INI"
   start_main
-  win98_update_and_restart
-  check_eq "entry added below [RENAME], every other line kept" \
-    "$(od -An -c "$PFX/drive_c/windows/WININIT.INI" 2>/dev/null | tr -s ' \n' ' ')" \
-    "$(printf '[Settings]\r\nKeep=1\r\n[RENAME]\r\nNUL=C:\\users\\root\\Temp\\REB_0000.EXE\r\nNUL=C:\\OLD.TXT\r\n[Other]\r\nKeep=2\r\n' | od -An -c | tr -s ' \n' ' ')"
-  win98_after_restart
+  win98_wininit '[Settings]\r\nKeep=1\r\n[RENAME]\r\nNUL=C:\\OLD.TXT\r\n[Other]\r\nKeep=2\r\n' \
+    '[Settings]\r\nKeep=1\r\n[RENAME]\r\nNUL=C:\\users\\root\\Temp\\REB_0000.EXE\r\nNUL=C:\\OLD.TXT\r\n[Other]\r\nKeep=2\r\n'
 }

@@ -2,23 +2,20 @@
 """Checks for the end-to-end suites: the emulated drive's trace (pass-through
 or SG_IO) against the update's command sequence, and ksfupd's --json output.
 
-    trace_check.py sequence TRACE [--boot] [--tray] [--pcb] [--upto-block N]
-                       [--upto CDB[@K]] [--resent CDB]... [--target]
+    trace_check.py sequence TRACE [--boot] [--tray] [--pcb] [--upto CDB[@K]]
+                       [--upto-block N] [--resent CDB]... [--target]
         the trace's commands (CDB, direction, length) are exactly those of one
         run with --device: discovery (3 TEST UNIT READY, a stable INQUIRY
-        pair), the checks (board version read with --pcb, the model
-        INQUIRY), then the flash sequence: TEST UNIT READY twice, START STOP
-        UNIT (open the tray) with --tray, the boot image with --boot, the main
-        image, flash controls, download mode switches; --resent CDB: the
-        first command whose CDB begins with CDB is sent twice, the first time
-        answered with a unit attention (06/xx/xx); --upto-block N: the
-        sequence ends with the N-th block write (0-based), refused; --upto
-        CDB@K: it ends with the K-th (0-based, default 0) command whose CDB
-        begins with CDB, refused.  Every block write but a refused last one
-        and a unit attention is answered GOOD; every command has the
-        10-second time-out.  --target: the trace of a drive behind the
-        kernel's SCSI target, which gets each CDB cut to its opcode group's
-        length (a vendor command: 10 bytes) and no time-out.
+        pair), the checks (board version read with --pcb, the model INQUIRY),
+        TEST UNIT READY twice, START STOP UNIT (open the tray) with --tray, the
+        boot image with --boot, the main image, flash controls, download mode
+        switches.  --upto CDB@K: they end with the K-th (0-based, default 0)
+        command whose CDB begins with CDB, refused; --upto-block N is --upto
+        EA@N.  --resent CDB: the first such command is sent twice, first
+        answered with a unit attention (06/xx/xx).  Every other block write is
+        answered GOOD; every command has the 10-second time-out.  --target: a
+        drive behind the kernel's SCSI target, which gets each CDB cut to its
+        opcode group's length (a vendor command: 10 bytes) and no time-out.
     trace_check.py opcodes TRACE
         the distinct opcodes in the trace, in order of first use.
     trace_check.py json OUTPUT [--boot]
@@ -70,7 +67,7 @@ def blocks(image):
     return [(address + n, data[n:n + step]) for n in range(0, len(data), step)]
 
 
-def expected(boot, tray, pcb, upto, resent=(), upto_cdb=None):
+def expected(boot, tray, pcb, resent=(), upto_cdb=None):
     seq = [TUR] * 3 + [INQUIRY] * 2 + [("F5 00 00 00 00 0F 80 48 00 10 00 00", "in", 16)] * pcb
     seq += [INQUIRY, TUR, TUR] + [no_data("1B 00 00 00 02 00")] * tray
     for image in images(boot):
@@ -85,13 +82,10 @@ def expected(boot, tray, pcb, upto, resent=(), upto_cdb=None):
     for prefix in resent:
         at = next(i for i, c in enumerate(seq) if c[0].startswith(prefix))
         seq.insert(at, seq[at])
-    if upto_cdb is not None:
-        prefix, _, k = upto_cdb.partition("@")
-        return seq[:[i for i, c in enumerate(seq) if c[0].startswith(prefix)][int(k or 0)] + 1]
-    if upto is None:
+    if upto_cdb is None:
         return seq
-    # up to the refused block write, the upto-th
-    return seq[:[i for i, c in enumerate(seq) if c[1] == "out"][upto] + 1]
+    prefix, _, k = upto_cdb.partition("@")
+    return seq[:[i for i, c in enumerate(seq) if c[0].startswith(prefix)][int(k or 0)] + 1]
 
 
 def as_target_gets(cdb):
@@ -101,17 +95,18 @@ def as_target_gets(cdb):
 
 def sequence(args):
     got = commands(args[0])
-    upto = int(args[args.index("--upto-block") + 1]) if "--upto-block" in args else None
-    upto_cdb = args[args.index("--upto") + 1] if "--upto" in args else None
+    # --upto-block N: the N-th block write, the N-th command whose CDB begins with EA
+    upto_cdb = "EA@" + args[args.index("--upto-block") + 1] if "--upto-block" in args else None
+    upto_cdb = args[args.index("--upto") + 1] if "--upto" in args else upto_cdb
     resent = [args[i + 1] for i, a in enumerate(args) if a == "--resent"]
-    want = expected("--boot" in args, "--tray" in args, "--pcb" in args, upto, resent, upto_cdb)
+    want = expected("--boot" in args, "--tray" in args, "--pcb" in args, resent, upto_cdb)
     target = "--target" in args
     if target:
         want = [(as_target_gets(cdb), way, n) for cdb, way, n in want]
     bad = ["command %d: got %s, expected %s" % (i, g, w)
            for i, (g, w) in enumerate(itertools.zip_longest([c[:3] for c in got], want)) if g != w]
     bad += ["time-out not 10 s: %s" % (c,) for c in got if c[4] != 10000 and not target][:1]
-    cut = upto is not None or upto_cdb is not None
+    cut = upto_cdb is not None
     if cut and got and got[-1][3] == "00":
         bad.append("the last command was not refused: %s" % (got[-1],))
     for prefix in resent:
