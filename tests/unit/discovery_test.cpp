@@ -50,7 +50,9 @@ TEST(Discovery, KeepsCdromClassDevicesThatTheListNamesAfterAStableInquiry) {
   for (const auto& [byte0, byte3, vendor, kept, cdb12, sent, flaky, refused, failing] : cases) {
     UpdateBench bench;
     sim::DriveConfig& config = bench.drive.mutable_config();
-    config.byte0 = byte0, config.byte3 = byte3, config.vendor = std::string(vendor, 8);
+    config.byte0 = byte0;
+    config.byte3 = byte3;
+    config.vendor = std::string(vendor, 8);
     bench.drive.SetFlakyInquiry(flaky);
     for (uint32_t n : refused) bench.drive.RefuseCommand(n, sim::sense::kBecomingReady);
     if (failing >= 0) bench.drive.FailOpcode(static_cast<uint8_t>(failing), {});

@@ -79,7 +79,8 @@ TEST(Monitor, TransferTotalIsTheUnsignedSumOfTheDeclaredSizesInBufferUnits) {
                                {0, 0, 360480, 0, 0}};  // a zero buffer size must not divide
   for (const auto& c : cases) {
     UpdatePackage.BootImagePresent = static_cast<uint8_t>(c[0]);
-    UpdatePackage.BootImageSize = c[1], UpdatePackage.MainImageSize = c[2];
+    UpdatePackage.BootImageSize = c[1];
+    UpdatePackage.MainImageSize = c[2];
     UpdatePackage.BufferSize = c[3];
     EXPECT_EQ(TransferTotal(), c[4]) << c[1] << "+" << c[2] << "/" << c[3];
   }

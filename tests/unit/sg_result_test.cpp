@@ -32,7 +32,10 @@ TEST(SgResultTest, HostDriverAndInfoDecideAFailureBelowTheDrive) {
   };
   for (const auto& [status, sb_len_wr, host, driver, info, error, want] : cases) {
     sg_io_hdr_t h{};
-    h.status = status, h.sb_len_wr = sb_len_wr, h.host_status = host, h.driver_status = driver;
+    h.status = status;
+    h.sb_len_wr = sb_len_wr;
+    h.host_status = host;
+    h.driver_status = driver;
     h.info = info;
     std::string detail = "stale";
     EXPECT_EQ(plat::ClassifySgResult(h, &detail), error) << want;

@@ -47,8 +47,12 @@ struct Rig {
   int Send(Via via, size_t at, size_t size, uint64_t value) {
     if (via == kAspi) {  // a data-in INQUIRY for target 1
       CommandRecord r{};
-      r.SRB_Cmd = SC_EXEC_SCSI_CMD, r.SRB_Flags = 0x08, r.SRB_Target = 1, r.SRB_BufLen = 36;
-      r.SRB_BufPointer = plat::PtrToField(data.data()), r.SRB_SenseLen = SENSE_LEN,
+      r.SRB_Cmd = SC_EXEC_SCSI_CMD;
+      r.SRB_Flags = 0x08;
+      r.SRB_Target = 1;
+      r.SRB_BufLen = 36;
+      r.SRB_BufPointer = plat::PtrToField(data.data());
+      r.SRB_SenseLen = SENSE_LEN;
       r.SRB_CDBLen = 6;
       std::copy(kInquiry.begin(), kInquiry.end(), r.CDBByte);
       Spoil(r, at, size, value);
@@ -57,8 +61,13 @@ struct Rig {
     // 32 sense bytes at 48; DataIn spoilt to 0 or 1 also puts the buffer off alignment.
     if (via == kPt) {
       PassThroughBlock b{};
-      b.Length = 44, b.CdbLength = 6, b.SenseInfoLength = 32, b.DataIn = 1;
-      b.DataTransferLength = 36, b.TimeOutValue = 10, b.SenseInfoOffset = 48;
+      b.Length = 44;
+      b.CdbLength = 6;
+      b.SenseInfoLength = 32;
+      b.DataIn = 1;
+      b.DataTransferLength = 36;
+      b.TimeOutValue = 10;
+      b.SenseInfoOffset = 48;
       b.DataBuffer = plat::PtrToField(aligned + (at == 8 && value < 2 ? 1 : 0));
       std::copy(kInquiry.begin(), kInquiry.end(), b.Cdb);
       Spoil(b, at, size, value);
@@ -66,9 +75,15 @@ struct Rig {
     }
     if (via == kSg) {
       sg_io_hdr_t h{};
-      h.interface_id = 'S', h.cmd_len = 6, h.cmdp = const_cast<uint8_t*>(kInquiry.data());
-      h.dxfer_direction = SG_DXFER_FROM_DEV, h.dxfer_len = 36, h.dxferp = data.data();
-      h.mx_sb_len = 32, h.sbp = sense.data(), h.timeout = 10000;
+      h.interface_id = 'S';
+      h.cmd_len = 6;
+      h.cmdp = const_cast<uint8_t*>(kInquiry.data());
+      h.dxfer_direction = SG_DXFER_FROM_DEV;
+      h.dxfer_len = 36;
+      h.dxferp = data.data();
+      h.mx_sb_len = 32;
+      h.sbp = sense.data();
+      h.timeout = 10000;
       Spoil(h, at, size, value);
       return sim::SgExecute(sg, h);
     }

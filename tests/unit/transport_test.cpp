@@ -74,7 +74,9 @@ class TransportTest : public ::testing::Test {
       Capture(block, 20, static_cast<uint8_t*>(block)[8] == 0);
       return pass_through(device, block);
     };
-    drive_.AdapterId = 2, drive_.TargetId = 5, drive_.DriveLetter[0] = 'E';
+    drive_.AdapterId = 2;
+    drive_.TargetId = 5;
+    drive_.DriveLetter[0] = 'E';
   }
   ~TransportTest() override {
     EXPECT_EQ(pt_.open_handles(), 0) << "a device handle was not closed";
@@ -216,7 +218,9 @@ TEST_F(PassThroughTest, OpensTheDriveLetterDeviceReadWriteThenReadOnly) {
   for (int usable : {2, 1, 0}) {  // both opens work, only the read-only one, neither
     const size_t before = pt_.opens().size();
     auto& letter = pt_.letter('E');
-    letter.refuse_read_write = usable < 2, letter.refuse_read = usable == 0, letter.open_error = 31;
+    letter.refuse_read_write = usable < 2;
+    letter.refuse_read = usable == 0;
+    letter.open_error = 31;
     EXPECT_EQ(TestUnitReady(drive_), usable ? 0 : -3);
     const auto opens = pt_.opens();
     ASSERT_EQ(opens.size() - before, usable == 2 ? 1u : 2u);
@@ -250,7 +254,8 @@ TEST_F(PassThroughTest, DataTravelsInBlocksThatMeetTheAdapterMask) {
   Bytes in(40, 0xEE), first_in;
   for (uint32_t mask : {0u, 1u, 3u, 7u, 0x1FFu, 0xFFFFFFFFu}) {  // the last: the query fails
     auto& letter = pt_.letter('E');
-    letter.capabilities_fail = mask == 0xFFFFFFFFu, letter.align_mask = mask & 0x1FF;
+    letter.capabilities_fail = mask == 0xFFFFFFFFu;
+    letter.align_mask = mask & 0x1FF;
     ASSERT_EQ(Send(SRB_DIR_OUT, const_cast<uint8_t*>(out.data()) + 1, 4096), 0) << mask;
     EXPECT_EQ(requests_.back().data_out, Bytes(out.begin() + 1, out.end())) << mask;
     ASSERT_EQ(Inquiry(drive_, in.data() + 1, 36), 0) << mask;
@@ -297,7 +302,10 @@ TEST_F(PassThroughTest, RecordsTheOutcomeAndDecidesTheResult) {
     EXPECT_EQ(LastCommand, &PassThroughResult);
     // Status bytes, the CDB length and CDB, sense bytes 0-13; nothing else.
     Bytes want(80, 0x5A);
-    want[1] = srb, want[21] = 6, want[22] = ha, want[23] = targ;
+    want[1] = srb;
+    want[21] = 6;
+    want[22] = ha;
+    want[23] = targ;
     std::iota(&want[48], &want[54], 0);
     // Fixed-format sense where the drive gives one (CHECK CONDITION, or a
     // key); none with a plain BUSY or RESERVATION CONFLICT, as without autosense.
