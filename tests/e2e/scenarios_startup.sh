@@ -6,12 +6,12 @@
 # ------------------------------------------------------- start-up boxes ----
 
 # Start-up's error boxes, one row each: a name, the text in English and in
-# Japanese (none: not run in Japanese), make_package's arguments (none: no package at all), the emulated drive's
-# configuration (lines joined by ";"), the program's name (names that do not
-# begin with the capitals REB are the program, not the restart helper) and,
-# last row, Wine's own ASPI layer instead of the emulated drive's.  Each box
-# has the error caption, OK only and no owner, nothing else shows, and OK ends
-# the program.
+# Japanese (none: not run in Japanese), make_package's arguments (none: no
+# package at all), the emulated drive's configuration (lines joined by ";"),
+# the program's name (names that do not begin with the capitals REB are the
+# program, not the restart helper) and, last row, Wine's own ASPI layer
+# instead of the emulated drive's.  Each box has the error caption, OK only
+# and no owner, nothing else shows, and OK ends the program.
 STARTUP_BOXES='1|INI file not found. (Code 1)|INIファイルが見つかりません。(Code 1)|||
 1|INI file not found. (Code 1)||||reboot.exe
 1|INI file not found. (Code 1)||||Reb_1.exe
