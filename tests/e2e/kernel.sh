@@ -89,7 +89,7 @@ verdict "a plain user's vendor command on a read-only descriptor: refused by the
   is "$(cat "$R/readonly-user.txt")" "refused: EPERM"
 verdict "root's goes through" is "$(cat "$R/readonly-root.txt")" "sent"
 NAME=tray
-verdict "a loaded disc: START STOP UNIT (eject) through sg to the drive" sequence d --upto-block 0 --tray
+verdict "a loaded disc: START STOP UNIT (eject) through sg to the drive" sequence d --upto EA@0 --tray
 verdict "the refused block's status" is "$(status_of tray)" 1
 NAME=rights
 for c in no-access read-only; do

@@ -207,7 +207,7 @@ terminal_en|--boot|||on_pty ''; DURING=ctrl_c_twice|$D --yes --lang en|0|?narrow
 terminal_ja|--boot|||on_pty ''|$D --yes --lang ja|0|?narrow;scr ^[0-9]+.\[#+\] 15/15  完了$
 signal_held||||DURING=all_signals|$D --yes|0|#1 SIG[A-Z0-9]* received while the firmware is being written;SIGTERM received, held as well.;seq;flash
 held||||logind|$D --yes --json|0|"event":"inhibit","held":true;?test "$(locks)" = 0
-block|||refuse write=2 sense=09/86/00||$D --yes --json -v|1|failed=Flash rom check sum error. (Code 09-86-00);Firmware update is failed.;seq --upto-block 2;?cdbs_as_sent;~^ *[0-9.]+  EA 00 00 01 80 00 .* out +32768  status 02 sense 09/86/00  [0-9.]+ s$;~"event":"command".*"cdb":"EA .*"sense":"09/86/00"
+block|||refuse write=2 sense=09/86/00||$D --yes --json -v|1|failed=Flash rom check sum error. (Code 09-86-00);Firmware update is failed.;seq --upto EA@2;?cdbs_as_sent;~^ *[0-9.]+  EA 00 00 01 80 00 .* out +32768  status 02 sense 09/86/00  [0-9.]+ s$;~"event":"command".*"cdb":"EA .*"sense":"09/86/00"
 dl2_boot|--boot||refuse cdb="F6 02" sense=05/24/00||$D --yes --json|1|failed=Target_Status: Check Condition;Firmware update is failed.;seq --boot --upto "F6 02"
 dl2_main|--boot||refuse cdb="F6 02" nth=1 sense=05/24/00||$D --yes --json|1|failed=Target_Status: Check Condition;seq --boot --upto "F6 02@1"
 commit_boot|--boot||refuse cdb="F5 00 00 00 00 00 00 0F" sense=04/40/F6||$D --yes --json|1|failed=Firmware Transfer data error. (Code 04-40-f6);seq --boot --upto "F5 00 00 00 00 00 00 0F"
@@ -216,7 +216,7 @@ dl0|--boot||refuse cdb="F6 00" sense=04/40/F6||$D --yes --json|1|failed=Firmware
 buffer1024|--buffer 1024||||$D --yes --json|0|"event":"finished";seq
 attention|--boot|tray=loaded|attention eject=yes;attention command=14||$D --yes --json|0|"event":"finished";seq --boot --tray --resent "F6 02" --resent "EA 00 00 00 30 00"
 attention2|||attention command=8;attention command=8||$D --yes --json|1|failed=Target_Status: Check Condition;seq --resent "F6 02" --upto "F6 02@1"
-tray_open||tray=open|refuse write=0 sense=09/86/00||$D --yes|1|seq --upto-block 0 --tray
+tray_open||tray=open|refuse write=0 sense=09/86/00||$D --yes|1|seq --upto EA@0 --tray
 transport|||fail opcode=0xEA||$D --yes|1|Input/output error (host status DID_ERROR);?[[ $(tail -n 1 $C/trace.txt) == *' EA '* ]]
 board|--pcb 3|board=7|||$D|5|This firmware upgrade does not apply to your drive.;=00 12 F5
 model|--inquiry 'KESTRAN CD-R   TQ-999X  ;'|product="CD-R   TQ-999X  "|||$D|5|The drive isn't applicable to this firmware.;=00 12

@@ -3,15 +3,15 @@
 or SG_IO) against the update's command sequence, and ksfupd's --json output.
 
     trace_check.py sequence TRACE [--boot] [--tray] [--pcb] [--upto CDB[@K]]
-                       [--upto-block N] [--resent CDB]... [--target]
+                       [--resent CDB]... [--target]
         the trace's commands (CDB, direction, length) are exactly those of one
         run with --device: discovery (3 TEST UNIT READY, a stable INQUIRY
         pair), the checks (board version read with --pcb, the model INQUIRY),
         TEST UNIT READY twice, START STOP UNIT (open the tray) with --tray, the
         boot image with --boot, the main image, flash controls, download mode
         switches.  --upto CDB@K: they end with the K-th (0-based, default 0)
-        command whose CDB begins with CDB, refused; --upto-block N is --upto
-        EA@N.  --resent CDB: the first such command is sent twice, first
+        command whose CDB begins with CDB, refused (EA@N: the N-th block
+        write).  --resent CDB: the first such command is sent twice, first
         answered with a unit attention (06/xx/xx).  Every other block write is
         answered GOOD; every command has the 10-second time-out.  --target: a
         drive behind the kernel's SCSI target, which gets each CDB cut to its
@@ -95,9 +95,7 @@ def as_target_gets(cdb):
 
 def sequence(args):
     got = commands(args[0])
-    # --upto-block N: the N-th block write, the N-th command whose CDB begins with EA
-    upto_cdb = "EA@" + args[args.index("--upto-block") + 1] if "--upto-block" in args else None
-    upto_cdb = args[args.index("--upto") + 1] if "--upto" in args else upto_cdb
+    upto_cdb = args[args.index("--upto") + 1] if "--upto" in args else None
     resent = [args[i + 1] for i, a in enumerate(args) if a == "--resent"]
     want = expected("--boot" in args, "--tray" in args, "--pcb" in args, resent, upto_cdb)
     target = "--target" in args
