@@ -218,9 +218,11 @@ check_prechecks() {
     "$CAPTION_ERROR|Drive version check failure.|1|0"
   )
   for i in 0 1 2 3; do
-    on "$MAIN" 5000 select 103 "$i" sleep 300 >/dev/null
-    ((i == 2)) && xdotool key Return Return
-    ((i == 2)) || on "$MAIN" 5000 click 1 >/dev/null
+    if ((i == 2)); then  # Enter twice from the keyboard instead of a click
+      on "$MAIN" 5000 select 103 2 sleep 300 >/dev/null && xdotool key Return Return
+    else
+      update_drive "$i"
+    fi
     check_box 20000 "drive $i: box" "caption|text|buttons|topmost" "${want[$i]}"
     [[ $i == 2 ]] && shot newer-firmware
     answer_box "$([[ $i == 2 ]] && echo 7 || echo 1)"

@@ -49,7 +49,8 @@ struct Dialog : UpdateView {
   Log Outline() const {
     Log outline;
     std::copy_if(log.begin(), log.end(), std::back_inserter(outline), [](const std::string& e) {
-      return e.rfind("status", 0) == 0 || std::string("rps").find(e[0]) == std::string::npos;
+      return e.rfind("update", 0) == 0 || e.rfind("exit", 0) == 0 || e.rfind("status", 0) == 0 ||
+             e == "end";
     });
     return outline;
   }
@@ -185,10 +186,14 @@ TEST(Monitor, EveryWayAnUpdateEnds) {
        refused(Msg::AdapterTooSmall),
        kStart + kIdle,
        {}},
-      {[](Dialog& d) { d.bench.LoadImages(true), d.bench.fake.fail_start_thread = true; },
+      {[](Dialog& d) {
+         d.bench.LoadImages(true);
+         d.bench.fake.fail_start_thread = true;
+       },
        failed("Can not create Thread."), kStart + kIdle},
       {[](Dialog& d) {
-         UserLcid = 1041, d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
+         UserLcid = 1041;
+         d.bench.drive.mutable_config().product = "CD-RW  TQ-900   ";
        },
        {Box(kCaptionInformation, info, TextIn(Msg::ModelNotApplicable, true))},
        kStart + Log{"status:" + std::string(TextIn(Msg::StatusSelectDrive, true))} +

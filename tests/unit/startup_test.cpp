@@ -52,7 +52,10 @@ struct World : ShellUi {
   }
   void Nt(uint32_t major) { os.version = plat::VersionInfo{2, major}; }
   const char* ExecutableBaseName() override { return base_name.c_str(); }
-  int RunWelcomeDialog() override { return Note("welcome"), 1; }
+  int RunWelcomeDialog() override {
+    Note("welcome");
+    return 1;
+  }
   int RunMainDialog() override {
     EXPECT_NE(UpdatePackage.MainImage, nullptr);
     Note("main:os" + std::to_string(OsKind) + (TransportKind == Aspi ? ",aspi," : ",pt,") +

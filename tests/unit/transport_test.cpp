@@ -35,8 +35,11 @@ Bytes Hex(const std::string& text, size_t size = 0) {
   Bytes out;
   std::istringstream in(text);
   for (std::string word; in >> word;) {
-    word[0] == '@' ? out.resize(std::stoul(word.substr(1)))
-                   : out.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
+    if (word[0] == '@') {
+      out.resize(std::stoul(word.substr(1)));
+    } else {
+      out.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
+    }
   }
   out.resize(std::max(out.size(), size));
   return out;
