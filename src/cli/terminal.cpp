@@ -236,6 +236,13 @@ std::string Trimmed(const std::string& text) {
   return first == std::string::npos ? std::string() : text.substr(first);
 }
 
+std::string SenseKey(const uint8_t* sense, uint8_t length) {
+  if (length < 14) return std::string();
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X/%02X/%02X", sense[2] & 0x0F, sense[12], sense[13]);
+  return text;
+}
+
 std::string OneLine(const std::string& text) {
   const char* blanks = " \t\r\n";
   const size_t first = text.find_first_not_of(blanks);
