@@ -291,14 +291,10 @@ void EndLine() {
 
 void Event(const nlohmann::ordered_json& event) {
   if (!g_json) return;
-  if (event.contains("text") && event["text"].is_string()) {
-    nlohmann::ordered_json copy = event;
-    copy["text"] = OneLine(event["text"].get<std::string>());
-    std::cout << copy.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
-              << std::flush;
-    return;
-  }
-  std::cout << event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
+  nlohmann::ordered_json shown = event;
+  const auto text = shown.find("text");
+  if (text != shown.end() && text->is_string()) *text = OneLine(text->get<std::string>());
+  std::cout << shown.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
             << std::flush;
 }
 
