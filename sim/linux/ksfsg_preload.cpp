@@ -109,6 +109,19 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
+// The files listed in KSF_SG_DEVICES, in order.
+std::vector<std::string> DevicePaths() {
+  std::vector<std::string> paths;
+  const std::string list = Env("KSF_SG_DEVICES");
+  for (size_t begin = 0; begin <= list.size();) {
+    size_t end = list.find(':', begin);
+    if (end == std::string::npos) end = list.size();
+    if (end > begin) paths.push_back(list.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return paths;
+}
+
 void TraceLine(const State& s, const std::string& text) {
   sim::AppendTraceLine(s.trace_path, NowMs(), text);
 }
@@ -124,14 +137,7 @@ void Initialise() {
   auto* s = new State;
   s->trace_path = Env("KSF_SIM_TRACE");
   s->flash_path = Env("KSF_SIM_FLASH");
-  std::vector<std::string> paths;
-  const std::string list = Env("KSF_SG_DEVICES");
-  for (size_t begin = 0; begin <= list.size();) {
-    size_t end = list.find(':', begin);
-    if (end == std::string::npos) end = list.size();
-    if (end > begin) paths.push_back(list.substr(begin, end - begin));
-    begin = end + 1;
-  }
+  const std::vector<std::string> paths = DevicePaths();
 
   std::string text, error;
   const std::string config_path = Env("KSF_SIM_CONFIG");
@@ -196,7 +202,6 @@ Emulated* Find(State& s, int fd) {
   return nullptr;
 }
 
-// Answers the request when `fd` is an emulated drive; false: not ours.
 // The kernel's filter for a descriptor open for reading only.
 bool ReadOnlyRefuses(int fd, const sg_io_hdr_t& hdr) {
   if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY || hdr.cmdp == nullptr) return false;
@@ -221,6 +226,7 @@ int MaxTransfer() {
   return value.empty() ? 524288 : std::atoi(value.c_str());
 }
 
+// Answers the request when `fd` is an emulated drive; false: not ours.
 bool Answer(int fd, unsigned long request, void* arg, int* result) {
   if (request != SG_IO && request != SG_GET_VERSION_NUM && request != BLKSECTGET) return false;
   std::call_once(g_once, Initialise);
@@ -295,17 +301,11 @@ std::map<int, Opened>& OpenedFds() {
 std::string ListedFile(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return "";
-  const std::string list = Env("KSF_SG_DEVICES");
-  for (size_t begin = 0; begin < list.size();) {
-    size_t end = list.find(':', begin);
-    if (end == std::string::npos) end = list.size();
-    const std::string path = list.substr(begin, end - begin);
+  for (const std::string& path : DevicePaths()) {
     struct stat ps;
-    if (!path.empty() && stat(path.c_str(), &ps) == 0 && ps.st_dev == st.st_dev &&
-        ps.st_ino == st.st_ino) {
+    if (stat(path.c_str(), &ps) == 0 && ps.st_dev == st.st_dev && ps.st_ino == st.st_ino) {
       return path;
     }
-    begin = end + 1;
   }
   return "";
 }

@@ -253,21 +253,18 @@ void TraceCommands(plat::LinuxPlatform& platform) {
     } else if (sent) {
       std::snprintf(answer, sizeof answer, "status %02X", status);
     }
-    char key[16] = "";
-    if (sense_length >= 14) {
-      std::snprintf(key, sizeof key, "%02X/%02X/%02X", sense[2] & 0x0F, sense[12], sense[13]);
-    }
+    const std::string key = cli::SenseKey(sense, sense_length);
     char line[256];
     std::snprintf(line, sizeof line, "%8.3f  %-47s %-4s %6u  %s%s%s  %.3f s", since.count(),
-                  cdb.c_str(), direction, command.length, answer, key[0] ? " sense " : "", key,
-                  seconds);
+                  cdb.c_str(), direction, command.length, answer, key.empty() ? "" : " sense ",
+                  key.c_str(), seconds);
     cli::Err(line);
     nlohmann::ordered_json event = {
         {"event", "command"},     {"time", since.count()},    {"cdb", cdb},
         {"direction", direction}, {"length", command.length}, {"sent", sent},
         {"seconds", seconds}};
     if (sent && status != 0xFF) event["status"] = status;
-    if (key[0] != '\0') event["sense"] = key;
+    if (!key.empty()) event["sense"] = key;
     cli::Event(event);
   });
 }

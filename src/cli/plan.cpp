@@ -36,12 +36,8 @@ class Plan {
     switch (cdb[0]) {
       case 0x00: {
         std::string answer = status == 0 ? "GOOD" : "CHECK CONDITION";
-        if (status != 0 && sense_length >= 14) {
-          char text[16];
-          std::snprintf(text, sizeof text, " %02X/%02X/%02X", sense[2] & 0x0F, sense[12],
-                        sense[13]);
-          answer += text;
-        }
+        const std::string key = SenseKey(sense, sense_length);
+        if (status != 0 && !key.empty()) answer += " " + key;
         step["step"] = "test_unit_ready";
         step["answer"] = answer;
         line = "TEST UNIT READY -> " + answer;

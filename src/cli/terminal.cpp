@@ -236,6 +236,13 @@ std::string Trimmed(const std::string& text) {
   return first == std::string::npos ? std::string() : text.substr(first);
 }
 
+std::string SenseKey(const uint8_t* sense, uint8_t length) {
+  if (length < 14) return std::string();
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X/%02X/%02X", sense[2] & 0x0F, sense[12], sense[13]);
+  return text;
+}
+
 std::string OneLine(const std::string& text) {
   const char* blanks = " \t\r\n";
   const size_t first = text.find_first_not_of(blanks);
@@ -284,14 +291,10 @@ void EndLine() {
 
 void Event(const nlohmann::ordered_json& event) {
   if (!g_json) return;
-  if (event.contains("text") && event["text"].is_string()) {
-    nlohmann::ordered_json copy = event;
-    copy["text"] = OneLine(event["text"].get<std::string>());
-    std::cout << copy.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
-              << std::flush;
-    return;
-  }
-  std::cout << event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
+  nlohmann::ordered_json shown = event;
+  const auto text = shown.find("text");
+  if (text != shown.end() && text->is_string()) *text = OneLine(text->get<std::string>());
+  std::cout << shown.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
             << std::flush;
 }
 

@@ -83,6 +83,9 @@ std::string Format(Say text, const std::string& a = "", const std::string& b = "
 std::string Utf8(const char* catalogue_text);
 // Without the leading blank of the dialog's status texts.
 std::string Trimmed(const std::string& text);
+// Sense key, ASC and ASCQ of fixed-format sense as "KK/AA/QQ"; "" when the
+// sense is too short to hold them.
+std::string SenseKey(const uint8_t* sense, uint8_t length);
 // One line: without blanks at either end, each line break (with the blanks
 // around it) one space.
 std::string OneLine(const std::string& text);
