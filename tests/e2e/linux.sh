@@ -231,7 +231,7 @@ dry_run_v|--boot||||$D --dry-run -v|0|#15 write .* block .*flash 0x.*checksum 0x
 version|||||--version|0|out=ksfupd 1.0.0
 no_rights||||no_rights|$D|6|$C/dev/sg0 cannot be opened for reading and writing;CAP_SYS_RAWIO;=
 scan_refused||||no_rights|--yes|6|$C/dev/sg0 cannot be opened for reading and writing;=
-mounted||||mkdir -p $C/sys/class/scsi_generic/sg0/device/block/sr0 $C/proc/self; echo "36 29 11:0 / /media/cd\\040rom ro - iso9660 $C/dev/sr0 ro" >$C/proc/self/mountinfo; RUN=(env KSFUPD_PROC_DIR=$C/proc)|$D --yes|8|($C/dev/sr0) is mounted on /media/cd rom;=00 12
+mounted||||mkdir -p $C/sys/class/scsi_generic/sg0/device/block/sr0 $C/proc/self; echo "36 29 11:0 / /media/cd\\040rom ro - iso9660 $C/dev/sr0 ro" >$C/proc/self/mountinfo; RUN=(env KSFUPD_PROC_DIR=$C/proc)|$D --yes --json|8|($C/dev/sr0) is mounted on /media/cd rom;!\n;=00 12
 small_transfer||||RUN=(env KSF_SG_MAX_TRANSFER=16384)|$D --yes|5|takes at most 16384 bytes;=00 12
 symlink||||mknod $C/dev/sr0 b 11 0; ln -s sr0 $C/dev/cdrom; mkdir -p $C/sys/dev/block/11:0/device/scsi_generic/sg0|--device $C/dev/cdrom --dry-run|0|$C/dev/sg0 [KESTRAN;Dry run finished;=00 12
 no_sg_node||||mknod $C/dev/sr1 b 11 1|--device $C/dev/sr1|4|has no SCSI generic node;=
