@@ -66,17 +66,6 @@ VersionInfo QueryVersion() {
   return VersionInfo{info.dwPlatformId, info.dwMajorVersion};
 }
 
-// A function of a system DLL looked up at run time (nullptr where the system
-// lacks it), so that the loader never refuses the program for it.  The DLL is
-// loaded when it is not yet and stays loaded.
-template <typename Fn>
-Fn SystemFunction(const char* dll, const char* name) {
-  HMODULE module = ::GetModuleHandleA(dll);
-  if (module == nullptr) module = ::LoadLibraryA(dll);
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
-}
-
 // The ASPI layer is looked for in the program's own folder (where packages
 // ship one) and the system folders, never in the current directory: a DLL
 // planted beside a package would run with the program's rights.  Any
