@@ -326,6 +326,7 @@ class Win32PlatformImpl final : public Platform {
   }
   bool StartProcess(const char* application, const char* current_directory) override {
     PROCESS_INFORMATION process{};
+    BOOL ok = FALSE;
     const WideFileCalls& wide = Wide();
     if (wide.usable) {
       const std::wstring wide_application = WidePath(application);
@@ -333,19 +334,15 @@ class Win32PlatformImpl final : public Platform {
       if (wide_application.empty()) return false;
       STARTUPINFOW startup{};
       startup.cb = sizeof(startup);
-      const BOOL ok = wide.create_process(
+      ok = wide.create_process(
           wide_application.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
           nullptr, wide_directory.empty() ? nullptr : wide_directory.c_str(), &startup, &process);
-      if (!ok) return false;
-      ::CloseHandle(process.hThread);
-      ::CloseHandle(process.hProcess);
-      return true;
+    } else {
+      STARTUPINFOA startup{};
+      startup.cb = sizeof(startup);
+      ok = ::CreateProcessA(application, nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+                            nullptr, current_directory, &startup, &process);
     }
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    const BOOL ok =
-        ::CreateProcessA(application, nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
-                         nullptr, current_directory, &startup, &process);
     if (!ok) return false;
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
