@@ -87,17 +87,10 @@ void TraceLine(DllState& s, const std::string& text) {
 }
 
 void WriteFlash(const DllState& s) {
-  if (s.flash_path.empty() || !s.setup) return;
-  for (size_t i = 0; i < s.setup->drives.size(); ++i) {
-    const std::string path = i == 0 ? s.flash_path : s.flash_path + "." + std::to_string(i);
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) continue;
-    const std::vector<uint8_t>& flash = s.setup->drives[i]->flash();
-    DWORD written = 0;
-    WriteFile(f, flash.data(), static_cast<DWORD>(flash.size()), &written, nullptr);
-    CloseHandle(f);
-  }
+  if (!s.setup) return;
+  std::vector<const sim::KestranDrive*> drives;
+  for (const auto& drive : s.setup->drives) drives.push_back(drive.get());
+  sim::WriteFlashDumps(s.flash_path, drives);
 }
 
 void Initialise() {

@@ -191,7 +191,7 @@ int TakeDrive(plat::LinuxPlatform& platform, const std::string& node) {
 // Every block must fit the host's largest transfer.  0 or the exit status.
 int CheckTransferSize(plat::LinuxPlatform& platform, const std::string& node) {
   const int bytes = platform.MaxTransferBytes();
-  if (bytes < 0 || static_cast<uint32_t>(bytes) >= kLargestFlashBlock) return cli::kOk;
+  if (bytes < 0 || static_cast<uint32_t>(bytes) >= kLargestTransfer) return cli::kOk;
   const std::string text = cli::Format(Say::TransferTooSmall, node, std::to_string(bytes));
   cli::Err(text);
   cli::Event({{"event", "check"}, {"result", "refused"}, {"text", text}});

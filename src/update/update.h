@@ -25,9 +25,6 @@ int CheckDrive();
 // 0 and the result is -1.
 int CheckCommandResult(int code);
 
-// The longest data transfer of the flash sequence: a main-image block.
-constexpr uint32_t kLargestFlashBlock = 0x8000;
-
 // The flash sequence's fixed shape, which progress displays follow: the blocks
 // of each image and the waits after the commands that change the drive.
 constexpr int kBootBlocks = 4;

@@ -22,7 +22,7 @@ namespace {
 constexpr uint32_t kImageHeader = 32;
 constexpr uint32_t kBootBlockLength = 0x1000;
 constexpr uint32_t kBootBlockUnits = 2;
-constexpr uint32_t kMainBlockLength = kLargestFlashBlock;
+constexpr uint32_t kMainBlockLength = kLargestTransfer;
 constexpr uint32_t kMainFlashAddress = 0x8000;
 constexpr uint32_t kMainBlockUnits = 16;
 static_assert(kImageHeader + kBootBlocks * kBootBlockLength == kBootImageReadLength, "boot");

@@ -120,13 +120,6 @@ using ReasonCreateFn = BOOL(WINAPI*)(HWND, LPCWSTR);
 using ReasonDestroyFn = BOOL(WINAPI*)(HWND);
 using ExecutionStateFn = DWORD(WINAPI*)(DWORD);
 
-template <typename Fn>
-Fn Resolve(const char* module, const char* name) {
-  HMODULE library = ::GetModuleHandleA(module);
-  if (library == nullptr) return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
-}
-
 constexpr DWORD kEsContinuous = 0x80000000u;       // ES_CONTINUOUS
 constexpr DWORD kEsSystemRequired = 0x00000001u;   // ES_SYSTEM_REQUIRED
 constexpr DWORD kEsDisplayRequired = 0x00000002u;  // ES_DISPLAY_REQUIRED
@@ -163,13 +156,15 @@ void CFirmwareUpdateDlg::HoldSession(bool hold) {
   session_held_ = hold;
   // The display too: on a Modern Standby laptop the machine goes to sleep
   // with the display, whatever ES_SYSTEM_REQUIRED says.
-  const auto set_state = Resolve<ExecutionStateFn>("kernel32.dll", "SetThreadExecutionState");
+  const auto set_state =
+      plat::SystemFunction<ExecutionStateFn>("kernel32.dll", "SetThreadExecutionState");
   if (set_state != nullptr) {
     set_state(hold ? kEsContinuous | kEsSystemRequired | kEsDisplayRequired : kEsContinuous);
   }
   if (!hold) {
     ReleasePowerRequest();
-    const auto destroy = Resolve<ReasonDestroyFn>("user32.dll", "ShutdownBlockReasonDestroy");
+    const auto destroy =
+        plat::SystemFunction<ReasonDestroyFn>("user32.dll", "ShutdownBlockReasonDestroy");
     if (destroy != nullptr) destroy(GetSafeHwnd());
     return;
   }
@@ -181,13 +176,15 @@ void CFirmwareUpdateDlg::HoldSession(bool hold) {
   const UINT code_page = JapaneseMode() ? 932 : CP_ACP;
   if (::MultiByteToWideChar(code_page, 0, reason, -1, wide, 128) == 0) wide[0] = L'\0';
   HoldPowerRequest(wide);
-  const auto create = Resolve<ReasonCreateFn>("user32.dll", "ShutdownBlockReasonCreate");
+  const auto create =
+      plat::SystemFunction<ReasonCreateFn>("user32.dll", "ShutdownBlockReasonCreate");
   if (create != nullptr) create(GetSafeHwnd(), wide);
 }
 
 void CFirmwareUpdateDlg::HoldPowerRequest(const wchar_t* reason) {
-  const auto create = Resolve<PowerCreateRequestFn>("kernel32.dll", "PowerCreateRequest");
-  const auto set = Resolve<PowerRequestFn>("kernel32.dll", "PowerSetRequest");
+  const auto create =
+      plat::SystemFunction<PowerCreateRequestFn>("kernel32.dll", "PowerCreateRequest");
+  const auto set = plat::SystemFunction<PowerRequestFn>("kernel32.dll", "PowerSetRequest");
   if (create == nullptr || set == nullptr) return;  // before Windows 7
   ReasonContext context{};
   context.version = kPowerRequestContextVersion;
@@ -202,7 +199,7 @@ void CFirmwareUpdateDlg::HoldPowerRequest(const wchar_t* reason) {
 
 void CFirmwareUpdateDlg::ReleasePowerRequest() {
   if (power_request_ == nullptr) return;
-  const auto clear = Resolve<PowerRequestFn>("kernel32.dll", "PowerClearRequest");
+  const auto clear = plat::SystemFunction<PowerRequestFn>("kernel32.dll", "PowerClearRequest");
   if (clear != nullptr) {
     if (power_execution_set_) clear(power_request_, kPowerRequestExecutionRequired);
     if (power_system_set_) clear(power_request_, kPowerRequestSystemRequired);

@@ -66,17 +66,6 @@ VersionInfo QueryVersion() {
   return VersionInfo{info.dwPlatformId, info.dwMajorVersion};
 }
 
-// A function of a system DLL looked up at run time (nullptr where the system
-// lacks it), so that the loader never refuses the program for it.  The DLL is
-// loaded when it is not yet and stays loaded.
-template <typename Fn>
-Fn SystemFunction(const char* dll, const char* name) {
-  HMODULE module = ::GetModuleHandleA(dll);
-  if (module == nullptr) module = ::LoadLibraryA(dll);
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
-}
-
 // The ASPI layer is looked for in the program's own folder (where packages
 // ship one) and the system folders, never in the current directory: a DLL
 // planted beside a package would run with the program's rights.  Any
@@ -337,6 +326,7 @@ class Win32PlatformImpl final : public Platform {
   }
   bool StartProcess(const char* application, const char* current_directory) override {
     PROCESS_INFORMATION process{};
+    BOOL ok = FALSE;
     const WideFileCalls& wide = Wide();
     if (wide.usable) {
       const std::wstring wide_application = WidePath(application);
@@ -344,19 +334,15 @@ class Win32PlatformImpl final : public Platform {
       if (wide_application.empty()) return false;
       STARTUPINFOW startup{};
       startup.cb = sizeof(startup);
-      const BOOL ok = wide.create_process(
+      ok = wide.create_process(
           wide_application.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
           nullptr, wide_directory.empty() ? nullptr : wide_directory.c_str(), &startup, &process);
-      if (!ok) return false;
-      ::CloseHandle(process.hThread);
-      ::CloseHandle(process.hProcess);
-      return true;
+    } else {
+      STARTUPINFOA startup{};
+      startup.cb = sizeof(startup);
+      ok = ::CreateProcessA(application, nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+                            nullptr, current_directory, &startup, &process);
     }
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    const BOOL ok =
-        ::CreateProcessA(application, nullptr, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
-                         nullptr, current_directory, &startup, &process);
     if (!ok) return false;
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);

@@ -26,3 +26,18 @@
 #undef MoveFile
 #undef DeleteFile
 #undef SetCurrentDirectory
+
+namespace plat {
+
+// A function of a system DLL looked up at run time (nullptr where the system
+// lacks it), so that the loader never refuses the program for it.  The DLL is
+// loaded when it is not yet and stays loaded.
+template <typename Fn>
+Fn SystemFunction(const char* dll, const char* name) {
+  HMODULE module = ::GetModuleHandleA(dll);
+  if (module == nullptr) module = ::LoadLibraryA(dll);
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+}  // namespace plat
