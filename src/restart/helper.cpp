@@ -208,11 +208,11 @@ void StartRestartHelper(void* owner) {
     }
     copied = result == plat::CopyResult::kCopied;
   }
-  if (!copied) {
-    os.MessageBox(owner, Text(Msg::CantReboot), kCaptionError, plat::kMbOk | plat::kMbIconStop);
-    return;
+  // Without a copy, or with a copy that does not start, nothing will restart
+  // the computer: the user is told rather than left waiting.
+  if (copied) {
+    ScheduleDeleteAtReboot(copy);
+    if (os.StartProcess(copy, temp)) return;
   }
-
-  ScheduleDeleteAtReboot(copy);
-  os.StartProcess(copy, temp);
+  os.MessageBox(owner, Text(Msg::CantReboot), kCaptionError, plat::kMbOk | plat::kMbIconStop);
 }

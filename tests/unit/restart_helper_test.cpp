@@ -38,9 +38,9 @@ class RestartHelperTest : public ::testing::Test {
 
 // With the package's delete-file option off nothing at all happens.  Only a
 // taken name moves on to the next one; any other failure would fail under
-// every name, so "Can't reboot." comes at once.  The copy itself and the calls
-// after it are seen end to end; here, that on the NT family WININIT.INI is
-// left alone.
+// every name, so "Can't reboot." comes at once, as it does when the copy does
+// not start.  The copy itself and the calls after it are seen end to end;
+// here, that on the NT family WININIT.INI is left alone.
 TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
   using plat::CopyResult;
   void* owner = reinterpret_cast<void*>(0x77);
@@ -64,6 +64,10 @@ TEST_F(RestartHelperTest, WithoutACopySaysCantRebootAndStartsNothing) {
   StartRestartHelper(owner);
   EXPECT_EQ(ReadFile(temp_ + "REB_0000.EXE"), "MZ program");
   EXPECT_FALSE(std::filesystem::exists(Ini()));
+  EXPECT_EQ(Boxes(fake_, owner).size(), 2u);
+  fake_.fail_start_process = true;  // a copy that does not start restarts nothing either
+  StartRestartHelper(owner);
+  EXPECT_EQ(Boxes(fake_, owner), Texts(3, Box(kCaptionError, plat::kMbIconStop, "Can't reboot.")));
 }
 
 TEST_F(RestartHelperTest, NothingIsScheduledWithoutAShortNameOrAUsableWindowsDirectory) {
